@@ -1,0 +1,227 @@
+#pragma once
+
+#include "Controls.h"
+#include "ErrorLog.h"
+#include "GraphConfig.h"
+#include "VideoCapture.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QImage>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTimer>
+#include <QUrl>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class TfrmSplash;
+class TIniFile;
+
+// What the main window takes from the world around it, so tests can place it elsewhere.
+struct TMainWindowEnvironment {
+    // The executable's full path: AppPath and the settings file name are derived from it.
+    QString ExecutablePath;
+    // The shell's "open": shows the help in its viewer.
+    std::function<void(const QUrl&)> OpenUrl;
+
+    static TMainWindowEnvironment ForRunningProgram();
+};
+
+// The main window: it owns every control, and the controls are the only copy of the settings
+// once they are loaded. Its handlers are split by feature over the MainWindow*.cpp files.
+class TfrmMain : public QWidget {
+    Q_OBJECT
+  public:
+    static constexpr int WindowWidth = 443;
+    static constexpr int WindowHeight = 528;
+
+    explicit TfrmMain(TMainWindowEnvironment environment, QWidget* parent = nullptr);
+    ~TfrmMain() override;
+
+    void SetSplash(TfrmSplash* splash) { Splash = splash; }
+
+    // Application controller.
+    void FormShow();
+    void FormClose();
+    void TimerTimer();
+    void CountdownTimerTimer();
+    void btnStartClick();
+    void btnStopClick();
+    void btnHelpClick();
+    void RestartCountdown();
+    void LogError(const QString& message);
+    bool CaptureAvailable();
+    QString SettingsFilePath() const { return AppPath + SettingsFileName; }
+
+    // Capture component and its page.
+    void btnConfigure1Click();
+    void btnVideoFilter1Click();
+
+    // Frame processing: motion detector settings and snapshot settings.
+    void cap1BitmapGrabbed(const TCapturedBitmap& CapturedImage);
+    void MotionTimerTimer();
+    void spnSenseChange();
+    void Sensitivity1Change();
+    void cbPixelFormatChange();
+    void LeftTrackChange();
+    void TopTrackChange();
+    void RightTrackChange();
+    void BottomTrackChange();
+    void chkShowGridClick();
+    void spnArchiveChange();
+    void edtFilename1Change();
+    void chkTS1Click();
+    void edtLocalDirectory1Exit(TDirectoryEdit* Sender);
+    void edtLocalDirectory1AfterDialog(QString& Name);
+
+    // FTP publishing.
+    void FTPTimerTimer();
+    void FTPUpload();
+    void chkFTPClick();
+    void spnThumbsChange();
+
+    // Web server.
+    void chkWWWClick();
+    void edtWWWPathAfterDialog(QString& Name);
+    QString CurrentIPAddress() const;
+
+    // Button bar.
+    QFrame* pnlButtons = nullptr;
+    QPushButton* btnStart = nullptr;
+    QPushButton* btnStop = nullptr;
+    QPushButton* btnConfigure1 = nullptr;
+    QPushButton* btnVideoFilter1 = nullptr;
+    QPushButton* btnHelp = nullptr;
+
+    // Pages and status bar.
+    QWidget* pnlPages = nullptr;
+    QTabWidget* Pages = nullptr;
+    TStatusBar* StatusBar = nullptr;
+
+    // Page "Images".
+    QFrame* pnlImageBG1 = nullptr;
+    TVideoCapture* cap1 = nullptr;
+    QFrame* LeftLine = nullptr;
+    QFrame* TopLine = nullptr;
+    QFrame* RightLine = nullptr;
+    QFrame* BottomLine = nullptr;
+    QSlider* RightTrack = nullptr;
+    QSlider* LeftTrack = nullptr;
+    QSlider* TopTrack = nullptr;
+    QSlider* BottomTrack = nullptr;
+    QLabel* lblSens1 = nullptr;
+    QSlider* Sensitivity1 = nullptr;
+    QLabel* lblSens = nullptr;
+    QCheckBox* chkUseGrid = nullptr;
+    QCheckBox* chkShowGrid = nullptr;
+    QLabel* SnapShot1 = nullptr;
+    QLabel* lblImageFilename1 = nullptr;
+    QLabel* lblUseTimestamp1 = nullptr;
+    QLabel* lblActiveFTP = nullptr;
+    QLabel* lblActiveWWW = nullptr;
+    QLabel* lblLocalQTY = nullptr;
+    QLabel* lblFTPQTY = nullptr;
+    QLabel* Image1 = nullptr;
+    QLabel* Image2 = nullptr;
+    QLabel* Label10 = nullptr;
+    QLabel* Label11 = nullptr;
+    QLabel* Label12 = nullptr;
+    QLabel* Label13 = nullptr;
+    QLabel* Label14 = nullptr;
+    QLabel* Label15 = nullptr;
+
+    // Page "Settings".
+    QLineEdit* edtFilename1 = nullptr;
+    TDirectoryEdit* edtLocalDirectory1 = nullptr;
+    QCheckBox* chkTS1 = nullptr;
+    QSpinBox* spnArchive = nullptr;
+    QDoubleSpinBox* spnSense = nullptr;
+    QComboBox* cbPixelFormat = nullptr;
+    QDoubleSpinBox* Interval = nullptr;
+    QCheckBox* chkFTP = nullptr;
+    QCheckBox* chkPassive = nullptr;
+    QSpinBox* spnLag = nullptr;
+    QLineEdit* edtHost = nullptr;
+    QSpinBox* spnThumbs = nullptr;
+    QLineEdit* edtFTPDirectory = nullptr;
+    QLineEdit* edtLogin = nullptr;
+    QLineEdit* edtPassword = nullptr;
+    QCheckBox* chkWWW = nullptr;
+    TDirectoryEdit* edtWWWPath = nullptr;
+    QLineEdit* edtPort = nullptr;
+    QLabel* lblIP = nullptr;
+
+    // Page "Video Adjust".
+    QListWidget* lbDialogs1 = nullptr;
+    QComboBox* cbVModes1 = nullptr;
+    QComboBox* cbAModes1 = nullptr;
+
+    // Timers.
+    QTimer* Timer = nullptr;
+    QTimer* MotionTimer = nullptr;
+    QTimer* CountdownTimer = nullptr;
+    QTimer* FTPTimer = nullptr;
+
+    // Run-time state shared between the features.
+    QString AppPath;
+    TGraphConfig CaptureConfig;
+    bool Capturing = false;
+    bool FTPBusy = false;
+    bool NewSnapshot = false;
+    std::int32_t CountdownSecs = 0;
+    std::int32_t ArchiveMax = 0;
+    std::int32_t ArchiveIndex = 0;
+    std::int32_t FrameWidth = 0;
+    std::int32_t FrameHeight = 0;
+    bool TakeReference = false;
+    QImage RefBitmap;
+    QImage CurBitmap;
+    double Threshold = 0.0;
+    std::int64_t LastDiff = 0;
+    std::int64_t CurDiff = 0;
+
+  protected:
+    bool event(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void FormCreate();
+    void CreateControls();
+    void CreateButtonBar();
+    QWidget* CreateImagesPage();
+    QWidget* CreateSettingsPage();
+    QWidget* CreateVideoAdjustPage();
+    void CreateTimers();
+    void ConnectHandlers();
+
+    void LoadSettings();
+    void LoadFTPHostSection(const TIniFile& ini);
+    void LoadWWWHostSection(const TIniFile& ini);
+    void LoadCameraSection(const TIniFile& ini);
+    void SaveSettings();
+
+    void StopCapturing();
+    void PassCredentialsToFTPClient();
+    void SetWebServerActive(bool active, int port);
+    void MoveGuideLine(QFrame* line, Qt::Orientation axis, int position) const;
+
+    TMainWindowEnvironment Environment;
+    QString SettingsFileName;
+    TErrorLog ErrorLog;
+    TfrmSplash* Splash = nullptr;
+    bool Shown = false;
+};
+
+// Settings texts: most are UTF-8 on disk, the password is 8-bit text byte for byte.
+QString PasswordFromBytes(const std::string& bytes);
+std::string PasswordToBytes(const QString& password);

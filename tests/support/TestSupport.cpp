@@ -1,0 +1,45 @@
+#include "TestSupport.h"
+
+#include <QFile>
+#include <random>
+
+TTempDir::TTempDir() {
+    std::random_device seed;
+    const auto name = "kamvero-test-" + std::to_string(seed()) + std::to_string(seed());
+    Root = std::filesystem::temp_directory_path() / name;
+    std::filesystem::create_directories(Root);
+}
+
+TTempDir::~TTempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(Root, ignored);
+}
+
+QStringList& ShownMessages() {
+    static QStringList messages;
+    return messages;
+}
+
+void WriteTextFile(const QString& fileName, const QByteArray& content) {
+    QFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throw std::runtime_error("cannot write " + fileName.toStdString());
+    file.write(content);
+}
+
+QByteArray ReadTextFile(const QString& fileName) {
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+TWindowUnderTest::TWindowUnderTest(const TTempDir& folder, const QString& exeName)
+    : ExecutablePath(folder.File(exeName)) {
+    TMainWindowEnvironment environment;
+    environment.ExecutablePath = ExecutablePath;
+    environment.OpenUrl = [this](const QUrl& url) {
+        OpenedUrls << url;
+    };
+    Window = std::make_unique<TfrmMain>(std::move(environment));
+}

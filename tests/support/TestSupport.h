@@ -1,0 +1,43 @@
+#pragma once
+
+#include "MainWindow.h"
+
+#include <QString>
+#include <QStringList>
+#include <filesystem>
+#include <memory>
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TTempDir {
+  public:
+    TTempDir();
+    ~TTempDir();
+    TTempDir(const TTempDir&) = delete;
+    TTempDir& operator=(const TTempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return Root; }
+    QString QPath() const { return QString::fromStdString(Root.string()); }
+    // The path of a file in the folder, as text.
+    QString File(const QString& name) const { return QPath() + QLatin1Char('/') + name; }
+
+  private:
+    std::filesystem::path Root;
+};
+
+// Every message box the program would show during a test, in order.
+QStringList& ShownMessages();
+
+void WriteTextFile(const QString& fileName, const QByteArray& content);
+QByteArray ReadTextFile(const QString& fileName);
+
+// A main window whose program folder is a temporary one, so its settings, error log and help
+// lie where the test puts them. The executable is called "kamvero" unless told otherwise.
+struct TWindowUnderTest {
+    explicit TWindowUnderTest(const TTempDir& folder, const QString& exeName = "kamvero");
+
+    QString ExecutablePath;
+    QList<QUrl> OpenedUrls;
+    std::unique_ptr<TfrmMain> Window;
+
+    TfrmMain* operator->() const { return Window.get(); }
+};
