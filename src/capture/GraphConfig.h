@@ -8,11 +8,11 @@
 // FIXME: only the text form is kept so far; the fields and their comma-text encoding come
 // with the capture graph.
 class TGraphConfig {
-public:
+  public:
     void SetDefaults() { ConfigText.clear(); }
     QString SaveToString() const { return ConfigText; }
     void LoadFromString(const QString& text) { ConfigText = text; }
 
-private:
+  private:
     QString ConfigText;
 };

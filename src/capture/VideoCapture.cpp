@@ -13,7 +13,9 @@ TVideoCapture::TVideoCapture(QWidget* parent) : QWidget(parent) {
     resize(100, 100);
 }
 
-bool TVideoCapture::InitGraph() { return false; }
+bool TVideoCapture::InitGraph() {
+    return false;
+}
 
 void TVideoCapture::LoadConfig(const TGraphConfig* config) {
     if (config == nullptr)
@@ -24,7 +26,9 @@ void TVideoCapture::LoadConfig(const TGraphConfig* config) {
 
 void TVideoCapture::SaveConfig(TGraphConfig* /*config*/) {}
 
-bool TVideoCapture::StartPreview() { return false; }
+bool TVideoCapture::StartPreview() {
+    return false;
+}
 
 bool TVideoCapture::StopPreview() {
     const bool wasPreviewing = FPreviewing;
@@ -33,6 +37,10 @@ bool TVideoCapture::StopPreview() {
     return wasPreviewing;
 }
 
-bool TVideoCapture::StopCapture() { return false; }
+bool TVideoCapture::StopCapture() {
+    return false;
+}
 
-bool TVideoCapture::RequestFrame() { return false; }
+bool TVideoCapture::RequestFrame() {
+    return false;
+}

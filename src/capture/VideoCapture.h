@@ -2,7 +2,6 @@
 
 #include <QImage>
 #include <QWidget>
-
 #include <functional>
 
 class TGraphConfig;
@@ -18,7 +17,7 @@ using TCapturedBitmap = QImage;
 // frames; the operations keep their names and results so callers need not change later.
 class TVideoCapture : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit TVideoCapture(QWidget* parent = nullptr);
 
     bool InitGraph();
@@ -33,6 +32,6 @@ public:
     std::function<void(TVideoCapture*)> OnStartPreview;
     std::function<void(TVideoCapture*)> OnChangeDevice;
 
-private:
+  private:
     bool FPreviewing = false;
 };
