@@ -11,17 +11,18 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
     } catch (const std::exception& error) {
         ShowException(error);
     } catch (...) {
-        ShowMessage(QStringLiteral("Unknown error"));
+        ShowException(std::runtime_error("Unknown error"));
     }
     return false;
 }
 
-void TApplication::ShowMessage(const QString& text) const {
+void TApplication::ShowMessage(const QString& text, QMessageBox::Icon icon) const {
     if (Sink) {
         Sink(text);
         return;
     }
-    QMessageBox::information(activeWindow(), applicationDisplayName(), text);
+    QMessageBox box(icon, applicationDisplayName(), text, QMessageBox::Ok, activeWindow());
+    box.exec();
 }
 
 void ShowMessage(const QString& text) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QString>
 #include <exception>
 #include <functional>
+#include <stdexcept>
 
 // The application object. It owns the one default error report: an exception that leaves an
 // event handler becomes a message box with its text, and the program goes on.
@@ -18,7 +20,7 @@ class TApplication : public QApplication {
 
     // Tests replace the modal message box with a sink that records the texts.
     void SetMessageSink(MessageSink sink) { Sink = std::move(sink); }
-    void ShowMessage(const QString& text) const;
+    void ShowMessage(const QString& text, QMessageBox::Icon icon = QMessageBox::Information) const;
 
   private:
     MessageSink Sink;
@@ -39,6 +41,6 @@ template <typename Handler> void RunHandler(Handler&& handler) noexcept {
     } catch (const std::exception& error) {
         ShowException(error);
     } catch (...) {
-        ShowMessage(QStringLiteral("Unknown error"));
+        ShowException(std::runtime_error("Unknown error"));
     }
 }
