@@ -1,0 +1,82 @@
+#include "GstPlatform.h"
+
+#include "GstDevices.h"
+#include "GstFilters.h"
+#include "GstGraph.h"
+#include "GstGraphBuilder.h"
+#include "GstPreviewWidget.h"
+
+#include <mutex>
+
+namespace {
+
+void InitGStreamerOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { gst_init(nullptr, nullptr); });
+}
+
+// FIXME: dvdemux makes its pads only when it sees the stream, which a bin with fixed ghost
+// pads cannot offer before the graph runs; DV sources render through the decoder alone.
+std::shared_ptr<IUnknown> CreateDvSplitter() {
+    return nullptr;
+}
+
+class TGstPlatform : public ICapturePlatform {
+  public:
+    HRESULT CoCreateInstance(TCLSID clsid, std::shared_ptr<IUnknown>& object) override {
+        object = Create(clsid);
+        return object ? S_OK : REGDB_E_CLASSNOTREG;
+    }
+
+    HRESULT CreateClassEnumerator(TDeviceCategory category,
+                                  std::vector<std::shared_ptr<IMoniker>>& monikers) override {
+        monikers = EnumerateCategory(category);
+        return monikers.empty() ? S_FALSE : S_OK;
+    }
+
+  private:
+    static std::shared_ptr<IUnknown> Create(TCLSID clsid) {
+        switch (clsid) {
+        case TCLSID::FilterGraph:
+            return std::make_shared<TGstGraph>();
+        case TCLSID::CaptureGraphBuilder2:
+            return CreateGstGraphBuilder();
+        case TCLSID::SampleGrabber:
+            return CreateSampleGrabber();
+        case TCLSID::SmartTee:
+            return CreateSmartTee();
+        case TCLSID::InfTee:
+            return CreateInfTee();
+        case TCLSID::DVVideoCodec:
+            return CreateDvDecoder();
+        case TCLSID::DVSplitter:
+            return CreateDvSplitter();
+        }
+        return nullptr;
+    }
+};
+
+} // namespace
+
+std::shared_ptr<ICapturePlatform> CreateGstPlatform() {
+    InitGStreamerOnce();
+    return std::make_shared<TGstPlatform>();
+}
+
+GstElement* GstFilterBinForTest(const std::shared_ptr<IBaseFilter>& filter) {
+    const std::shared_ptr<TGstFilter> gstFilter = AsGstFilter(filter);
+    return gstFilter ? gstFilter->Bin() : nullptr;
+}
+
+QWidget* GstPreviewWidgetForTest(const std::shared_ptr<IGraphBuilder>& graph) {
+    const auto gstGraph = std::dynamic_pointer_cast<TGstGraph>(graph);
+    return gstGraph ? gstGraph->PreviewWidget() : nullptr;
+}
+
+TGstPreviewStats GstPreviewStatsForTest(const std::shared_ptr<IGraphBuilder>& graph) {
+    const auto gstGraph = std::dynamic_pointer_cast<TGstGraph>(graph);
+    const TGstPreviewWidget* widget = gstGraph ? gstGraph->PreviewWidget() : nullptr;
+    if (!widget)
+        return {};
+    return {widget->PaintedFrames(), widget->FrameSize().width(), widget->FrameSize().height()};
+}

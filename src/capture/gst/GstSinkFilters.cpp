@@ -1,0 +1,265 @@
+#include "GstFilters.h"
+#include "GstPreviewWidget.h"
+
+#include <gst/app/gstappsink.h>
+#include <gst/video/video.h>
+
+#include <algorithm>
+
+namespace {
+
+// The default video renderer: scales to the window's size, converts to BGRx and keeps the
+// newest frame for the video window. Its appsink drops what the window cannot keep up with.
+class TVideoRenderer : public TGstFilter {
+  public:
+    ~TVideoRenderer() override {
+        if (Sink) {
+            GstAppSinkCallbacks none{};
+            gst_app_sink_set_callbacks(GST_APP_SINK(Sink.Get()), &none, nullptr, nullptr);
+        }
+    }
+
+    std::shared_ptr<TFrameSlot> VideoFrames() const override { return Frames; }
+
+    void SetVideoSize(int width, int height) override {
+        const TGstCapsRef caps = TGstCapsRef::Adopt(
+            gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRx", nullptr));
+        if (width > 0 && height > 0)
+            gst_caps_set_simple(caps.Get(), "width", G_TYPE_INT, width, "height", G_TYPE_INT,
+                                height, nullptr);
+        // A running pipeline renegotiates on its own when the capsfilter changes.
+        g_object_set(Format.Get(), "caps", caps.Get(), nullptr);
+    }
+
+    bool Build() {
+        // One pass that scales and converts; older installations have two elements for it.
+        GstElement* first = AddElement("videoconvertscale", "convert");
+        GstElement* last = first;
+        if (!first) {
+            first = AddElement("videoscale", "scale");
+            last = AddElement("videoconvert", "convert");
+            if (!LinkElements(first, last))
+                return false;
+        }
+        // The preview only has to look right at a glance; the frames that matter come through
+        // the grabber. The cheapest scaling keeps the preview off the CPU budget.
+        gst_util_set_object_arg(G_OBJECT(first), "method", "nearest-neighbour");
+        gst_util_set_object_arg(G_OBJECT(last), "dither", "none");
+        Format = TGstElementRef::Retain(AddElement("capsfilter", "format"));
+        Sink = TGstElementRef::Retain(AddElement("appsink", "sink"));
+        if (!LinkElements(last, Format.Get()) || !LinkElements(Format.Get(), Sink.Get()))
+            return false;
+        SetVideoSize(0, 0);
+        // Copying a frame takes no time worth reserving; without the default 20 ms deadline each
+        // frame is shown as soon as it is due.
+        g_object_set(Sink.Get(), "sync", TRUE, "max-buffers", 1u, "drop", TRUE, "emit-signals",
+                     FALSE, "enable-last-sample", FALSE, "processing-deadline", guint64{0},
+                     nullptr);
+        GstAppSinkCallbacks callbacks{};
+        callbacks.new_sample = OnNewSample;
+        // The slot outlives the sink's streaming: the filter holds it until the bin is stopped.
+        gst_app_sink_set_callbacks(GST_APP_SINK(Sink.Get()), &callbacks, Frames.get(), nullptr);
+        return AddPin(StaticPad(first, "sink").Get(), "Input", TGstPin::In(TMediaKind::Video)) !=
+               nullptr;
+    }
+
+  private:
+    // Streaming thread: copy the frame into the slot, nothing more.
+    static GstFlowReturn OnNewSample(GstAppSink* sink, gpointer frames) {
+        const TGstHandle<GstSample> sample =
+            TGstHandle<GstSample>::Adopt(gst_app_sink_pull_sample(sink));
+        if (!sample)
+            return GST_FLOW_EOS;
+        GstVideoInfo info;
+        GstVideoFrame frame;
+        if (!gst_video_info_from_caps(&info, gst_sample_get_caps(sample.Get())) ||
+            !gst_video_frame_map(&frame, &info, gst_sample_get_buffer(sample.Get()), GST_MAP_READ))
+            return GST_FLOW_OK;
+        static_cast<TFrameSlot*>(frames)->Deliver(
+            static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
+            GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame),
+            GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
+        gst_video_frame_unmap(&frame);
+        return GST_FLOW_OK;
+    }
+
+    const std::shared_ptr<TFrameSlot> Frames = std::make_shared<TFrameSlot>();
+    TGstElementRef Format;
+    TGstElementRef Sink;
+};
+
+class TAudioRenderer : public TGstFilter {
+  public:
+    bool Build() {
+        GstElement* convert = AddElement("audioconvert", "convert");
+        GstElement* resample = AddElement("audioresample", "resample");
+        const TGstHandle<GstElementFactory> automatic =
+            TGstHandle<GstElementFactory>::Adopt(gst_element_factory_find("autoaudiosink"));
+        GstElement* sink = AddElement(automatic ? "autoaudiosink" : "fakesink", "sink");
+        if (!LinkElements(convert, resample) || !LinkElements(resample, sink))
+            return false;
+        if (!automatic)
+            g_object_set(sink, "sync", TRUE, nullptr);
+        return AddPin(StaticPad(convert, "sink").Get(), "Input", TGstPin::In(TMediaKind::Audio)) !=
+               nullptr;
+    }
+};
+
+// The AVI multiplexer. Its inputs are made on demand, one request pad per stream, with a
+// converter in front of raw streams so that any raw format reaches avimux in one it takes.
+class TAviMux : public TGstFilter, public IConfigAviMux {
+  public:
+    bool Offers(TIID iid) const override {
+        return iid == TIID::IConfigAviMux || TGstFilter::Offers(iid);
+    }
+
+    bool Build() {
+        Mux = TGstElementRef::Retain(AddElement("avimux", "mux"));
+        return Mux && AddPin(StaticPad(Mux.Get(), "src").Get(), "AVI Out",
+                             TGstPin::Out(TMediaKind::Stream));
+    }
+
+    std::shared_ptr<TGstPin> InputFor(TMediaKind kind, GstPad* upstream) override {
+        if (kind == TMediaKind::Any)
+            kind = KindOfCaps(TGstCapsRef::Adopt(gst_pad_query_caps(upstream, nullptr)).Get());
+        if (kind != TMediaKind::Video && kind != TMediaKind::Interleaved &&
+            kind != TMediaKind::Audio)
+            return nullptr;
+        const bool audio = kind == TMediaKind::Audio;
+        TStream stream;
+        stream.Request = TGstPadRef::Adopt(
+            gst_element_request_pad_simple(Mux.Get(), audio ? "audio_%u" : "video_%u"));
+        if (!stream.Request)
+            return nullptr;
+        GstPad* target = stream.Request.Get();
+        TGstPadRef convertSink;
+        if (IsRaw(upstream)) {
+            stream.Convert =
+                TGstElementRef::Retain(AddElement(audio ? "audioconvert" : "videoconvert"));
+            const TGstPadRef convertSrc = StaticPad(stream.Convert.Get(), "src");
+            convertSink = StaticPad(stream.Convert.Get(), "sink");
+            if (!convertSrc || gst_pad_link(convertSrc.Get(), target) != GST_PAD_LINK_OK) {
+                Release(stream);
+                return nullptr;
+            }
+            target = convertSink.Get();
+        }
+        const std::string name = "Input " + std::to_string(++InputsMade);
+        stream.Pin = AddPin(target, name.c_str(), TGstPin::In(kind));
+        if (!stream.Pin) {
+            Release(stream);
+            return nullptr;
+        }
+        Streams.push_back(std::move(stream));
+        return Streams.back().Pin;
+    }
+
+    void ReleaseInput(const std::shared_ptr<TGstPin>& pin) override {
+        const auto found = std::find_if(Streams.begin(), Streams.end(),
+                                        [&](const TStream& stream) { return stream.Pin == pin; });
+        if (found == Streams.end())
+            return;
+        TStream stream = std::move(*found);
+        Streams.erase(found);
+        Release(stream);
+    }
+
+    // FIXME: avimux has neither a master stream nor an index choice (it always writes the
+    // old index); both settings are kept and answered but change nothing in the file.
+    HRESULT SetMasterStream(int stream) override {
+        MasterStream = stream;
+        return S_OK;
+    }
+    HRESULT SetOutputCompatibilityIndex(bool oldIndex) override {
+        OldIndex = oldIndex;
+        return S_OK;
+    }
+
+  private:
+    struct TStream {
+        std::shared_ptr<TGstPin> Pin;
+        TGstElementRef Convert;
+        TGstPadRef Request;
+    };
+
+    static bool IsRaw(GstPad* upstream) {
+        const TGstCapsRef offered = TGstCapsRef::Adopt(gst_pad_query_caps(upstream, nullptr));
+        const TGstCapsRef raw = TGstCapsRef::Adopt(gst_caps_from_string("video/x-raw;audio/x-raw"));
+        return !offered || gst_caps_is_any(offered.Get()) ||
+               gst_caps_can_intersect(offered.Get(), raw.Get());
+    }
+
+    void Release(TStream& stream) {
+        if (stream.Pin)
+            RemovePin(stream.Pin);
+        if (stream.Convert) {
+            gst_element_set_state(stream.Convert.Get(), GST_STATE_NULL);
+            gst_bin_remove(GST_BIN(Bin()), stream.Convert.Get());
+        }
+        if (stream.Request)
+            gst_element_release_request_pad(Mux.Get(), stream.Request.Get());
+    }
+
+    TGstElementRef Mux;
+    std::vector<TStream> Streams;
+    int InputsMade = 0;
+    int MasterStream = -1;
+    bool OldIndex = false;
+};
+
+// The file writer. Not waiting for preroll matters: the valve in front of the multiplexer
+// holds every buffer back, and a sink that waits would keep the whole graph from running.
+class TFileWriter : public TGstFilter, public IFileSinkFilter, public IFileSinkFilter2 {
+  public:
+    explicit TFileWriter(std::string fileName) : FileName(std::move(fileName)) {}
+
+    bool Offers(TIID iid) const override {
+        return iid == TIID::IFileSinkFilter || iid == TIID::IFileSinkFilter2 ||
+               TGstFilter::Offers(iid);
+    }
+
+    bool Build() {
+        Sink = TGstElementRef::Retain(AddElement("filesink", "file"));
+        if (!Sink)
+            return false;
+        g_object_set(Sink.Get(), "location", FileName.c_str(), "async", FALSE, nullptr);
+        return AddPin(StaticPad(Sink.Get(), "sink").Get(), "in", TGstPin::In(TMediaKind::Any)) !=
+               nullptr;
+    }
+
+    // The file is opened when the graph starts, so the name can change until then.
+    HRESULT SetFileName(const std::string& fileName) override {
+        if (GST_STATE(Sink.Get()) > GST_STATE_READY)
+            return VFW_E_WRONG_STATE;
+        FileName = fileName;
+        g_object_set(Sink.Get(), "location", FileName.c_str(), nullptr);
+        return S_OK;
+    }
+
+    // FIXME: filesink always replaces the file; a mode without AM_FILE_OVERWRITE is kept but
+    // does not protect an existing file.
+    HRESULT SetMode(long flags) override {
+        Mode = flags;
+        return S_OK;
+    }
+
+  private:
+    std::string FileName;
+    TGstElementRef Sink;
+    long Mode = 0;
+};
+
+} // namespace
+
+std::shared_ptr<TGstFilter> CreateVideoRenderer() {
+    return MakeFilter<TVideoRenderer>();
+}
+std::shared_ptr<TGstFilter> CreateAudioRenderer() {
+    return MakeFilter<TAudioRenderer>();
+}
+std::shared_ptr<TGstFilter> CreateAviMux() {
+    return MakeFilter<TAviMux>();
+}
+std::shared_ptr<TGstFilter> CreateFileWriter(const std::string& fileName) {
+    return MakeFilter<TFileWriter>(fileName);
+}

@@ -1,0 +1,198 @@
+#include "GstFilters.h"
+
+#include <string>
+
+namespace {
+
+// The built-in test pattern's modes: three formats at three sizes, 30 fps.
+TGstCapsRef TestPatternModes() {
+    std::string text;
+    for (const char* format : {"YUY2", "I420", "BGR"})
+        for (const char* size :
+             {"width=160,height=120", "width=320,height=240", "width=640,height=480"})
+            text += std::string("video/x-raw,format=") + format + "," + size + ",framerate=30/1;";
+    return TGstCapsRef::Adopt(gst_caps_from_string(text.c_str()));
+}
+
+TGstCapsRef TestPatternDefault() {
+    return TGstCapsRef::Adopt(
+        gst_caps_from_string("video/x-raw,format=YUY2,width=320,height=240,framerate=30/1"));
+}
+
+TGstCapsRef TestToneDefault() {
+    return TGstCapsRef::Adopt(
+        gst_caps_from_string("audio/x-raw,format=S16LE,rate=44100,channels=2,layout=interleaved"));
+}
+
+// One mode per offered structure, fixed at CD quality where the device leaves the choice.
+// FIXME: a device that offers ranges of rates and channels gets one mode, not a list.
+std::vector<TAMMediaType> ListAudioModes(const GstCaps* caps) {
+    std::vector<TAMMediaType> modes;
+    if (!caps || gst_caps_is_any(caps))
+        return modes;
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+        GstStructure* mode = gst_structure_copy(gst_caps_get_structure(caps, i));
+        gst_structure_fixate_field_string(mode, "format", "S16LE");
+        gst_structure_fixate_field_nearest_int(mode, "rate", 44100);
+        gst_structure_fixate_field_nearest_int(mode, "channels", 2);
+        const TGstCapsRef fixed =
+            TGstCapsRef::Adopt(gst_caps_fixate(gst_caps_new_full(mode, nullptr)));
+        if (const std::optional<TAMMediaType> type = AudioMediaTypeFromCaps(fixed.Get()))
+            modes.push_back(*type);
+    }
+    return modes;
+}
+
+// What a source pin needs to know about its medium.
+struct TSourceMedia {
+    TGstCapsRef (*CapsFromType)(const TAMMediaType&);
+    std::optional<TAMMediaType> (*TypeFromCaps)(const GstCaps*);
+    std::vector<TAMMediaType> (*Modes)(const GstCaps*);
+};
+
+const TSourceMedia VideoMedia{
+    VideoCapsFromMediaType,
+    [](const GstCaps* caps) { return VideoMediaTypeFromCaps(caps); },
+    ListVideoModes,
+};
+const TSourceMedia AudioMedia{AudioCapsFromMediaType, AudioMediaTypeFromCaps, ListAudioModes};
+
+// The capture pin of a source filter, with its stream configuration: the device's modes
+// (offered), what its source element can do at all (accepted), and the chosen mode held by
+// the capsfilter.
+class TSourcePin : public TGstPin, public IAMStreamConfig {
+  public:
+    struct TCapabilities {
+        TGstCapsRef Accepted;
+        TGstCapsRef Offered;
+        TGstCapsRef Chosen;
+    };
+    TSourcePin(const std::shared_ptr<TGstFilter>& filter, TGstPadRef ghost, TShape shape,
+               const TSourceMedia& media, GstElement* capsFilter, TCapabilities capabilities)
+        : TGstPin(filter, std::move(ghost), shape), Media(media),
+          CapsFilter(TGstElementRef::Retain(capsFilter)), Caps(std::move(capabilities)),
+          Modes(Media.Modes(Caps.Offered.Get())) {}
+
+    bool Offers(TIID iid) const override { return iid == TIID::IAMStreamConfig; }
+
+    // A camcorder delivers interleaved DV; what it delivers follows the chosen mode.
+    TMediaKind Kind() const override {
+        return KindOfCaps(Caps.Chosen ? Caps.Chosen.Get() : Caps.Offered.Get());
+    }
+
+    HRESULT GetFormat(TAMMediaType& type) override {
+        std::optional<TAMMediaType> format;
+        if (Caps.Chosen)
+            format = Media.TypeFromCaps(Caps.Chosen.Get());
+        if (!format) {
+            const TGstCapsRef current = TGstCapsRef::Adopt(gst_pad_get_current_caps(Pad()));
+            if (current)
+                format = Media.TypeFromCaps(current.Get());
+        }
+        if (!format && !Modes.empty())
+            format = Modes.front();
+        if (!format)
+            return E_FAIL;
+        type = *format;
+        return S_OK;
+    }
+
+    HRESULT SetFormat(const TAMMediaType& type) override {
+        TGstCapsRef caps = Media.CapsFromType(type);
+        if (!caps || !gst_caps_can_intersect(caps.Get(), Caps.Accepted.Get()))
+            return VFW_E_INVALIDMEDIATYPE;
+        g_object_set(CapsFilter.Get(), "caps", caps.Get(), nullptr);
+        Caps.Chosen = std::move(caps);
+        return S_OK;
+    }
+
+    HRESULT GetNumberOfCapabilities(int& count) override {
+        count = static_cast<int>(Modes.size());
+        return S_OK;
+    }
+
+    HRESULT GetStreamCaps(int index, TAMMediaType& type) override {
+        if (index < 0 || index >= static_cast<int>(Modes.size()))
+            return E_INVALIDARG;
+        type = Modes[static_cast<std::size_t>(index)];
+        return S_OK;
+    }
+
+  private:
+    const TSourceMedia& Media;
+    TGstElementRef CapsFilter;
+    TCapabilities Caps;
+    const std::vector<TAMMediaType> Modes;
+};
+
+// A capture source: the device's element (or a built-in generator) and a capsfilter.
+class TSourceFilter : public TGstFilter {
+  public:
+    TSourceFilter(TGstDeviceRef device, const TSourceMedia& media)
+        : DeviceRef(std::move(device)), Media(media) {}
+
+    GstElement* CaptureSource() const override { return Source.Get(); }
+    GstDevice* Device() const override { return DeviceRef.Get(); }
+
+    bool Build() {
+        Source = DeviceRef
+                     ? TGstElementRef::RefSink(gst_device_create_element(DeviceRef.Get(), "source"))
+                     : MakeBuiltIn();
+        if (!Source || !gst_bin_add(GST_BIN(Bin()), Source.Get()))
+            return false;
+        GstElement* capsFilter = AddElement("capsfilter", "mode");
+        if (!LinkElements(Source.Get(), capsFilter))
+            return false;
+        TSourcePin::TCapabilities caps = Capabilities();
+        if (caps.Chosen)
+            g_object_set(capsFilter, "caps", caps.Chosen.Get(), nullptr);
+        const TMediaKind kind = IsVideo() ? TMediaKind::Video : TMediaKind::Audio;
+        return AddPin<TSourcePin>(StaticPad(capsFilter, "src").Get(), "Capture",
+                                  {TPinDirection::Output, TPinCategory::Capture, kind}, Media,
+                                  capsFilter, std::move(caps)) != nullptr;
+    }
+
+  private:
+    bool IsVideo() const { return &Media == &VideoMedia; }
+
+    TGstElementRef MakeBuiltIn() const {
+        TGstElementRef source = MakeElement(IsVideo() ? "videotestsrc" : "audiotestsrc", "source");
+        if (!source)
+            return source;
+        g_object_set(source.Get(), "is-live", TRUE, nullptr);
+        // A moving ball, so that the motion detector has something to see.
+        if (IsVideo())
+            gst_util_set_object_arg(G_OBJECT(source.Get()), "pattern", "ball");
+        return source;
+    }
+
+    TSourcePin::TCapabilities Capabilities() const {
+        TSourcePin::TCapabilities caps;
+        if (DeviceRef) {
+            caps.Accepted = TGstCapsRef::Adopt(gst_device_get_caps(DeviceRef.Get()));
+            if (!caps.Accepted)
+                caps.Accepted = TGstCapsRef::Adopt(gst_caps_new_any());
+            caps.Offered = caps.Accepted;
+            return caps;
+        }
+        const TGstPadRef pad = StaticPad(Source.Get(), "src");
+        caps.Accepted = TGstCapsRef::Adopt(gst_pad_query_caps(pad.Get(), nullptr));
+        caps.Offered = IsVideo() ? TestPatternModes() : TestToneDefault();
+        caps.Chosen = IsVideo() ? TestPatternDefault() : TestToneDefault();
+        return caps;
+    }
+
+    TGstDeviceRef DeviceRef;
+    const TSourceMedia& Media;
+    TGstElementRef Source;
+};
+
+} // namespace
+
+std::shared_ptr<TGstFilter> CreateVideoSourceFilter(const TGstDeviceRef& device) {
+    return MakeFilter<TSourceFilter>(device, VideoMedia);
+}
+
+std::shared_ptr<TGstFilter> CreateAudioSourceFilter(const TGstDeviceRef& device) {
+    return MakeFilter<TSourceFilter>(device, AudioMedia);
+}
