@@ -3,6 +3,7 @@
 #include "AppPaths.h"
 #include "Application.h"
 #include "Splash.h"
+#include "gst/GstPlatform.h"
 
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -29,9 +30,15 @@ class TBusyCursor {
 } // namespace
 
 TMainWindowEnvironment TMainWindowEnvironment::ForRunningProgram() {
-    return {RunningExecutablePath(), [](const QUrl& url) {
-                QDesktopServices::openUrl(url);
-            }};
+    TMainWindowEnvironment environment;
+    environment.ExecutablePath = RunningExecutablePath();
+    environment.OpenUrl = [](const QUrl& url) {
+        QDesktopServices::openUrl(url);
+    };
+    environment.CapturePlatform = [] {
+        return CreateGstPlatform();
+    };
+    return environment;
 }
 
 TfrmMain::TfrmMain(TMainWindowEnvironment environment, QWidget* parent)
@@ -66,6 +73,7 @@ void TfrmMain::FormCreate() {
     CurBitmap = QImage();
     CaptureConfig.SetDefaults();
     AppPath = AppPathOf(Environment.ExecutablePath);
+    cap1->FileFolder = AppPath;
     LoadSettings();
     ArchiveMax = spnArchive->value();
 }

@@ -32,6 +32,8 @@ struct TMainWindowEnvironment {
     QString ExecutablePath;
     // The shell's "open": shows the help in its viewer.
     std::function<void(const QUrl&)> OpenUrl;
+    // The capture framework the camera is reached through.
+    std::function<std::shared_ptr<ICapturePlatform>()> CapturePlatform;
 
     static TMainWindowEnvironment ForRunningProgram();
 };
@@ -214,6 +216,7 @@ class TfrmMain : public QWidget {
     void PassCredentialsToFTPClient();
     void SetWebServerActive(bool active, int port);
     void MoveGuideLine(QFrame* line, Qt::Orientation axis, int position) const;
+    void UpdateFrameSize(const TCapturedBitmap& frame);
 
     TMainWindowEnvironment Environment;
     QString SettingsFileName;

@@ -16,7 +16,28 @@ QString WithTrailingSlash(QString path) {
 
 } // namespace
 
-void TfrmMain::cap1BitmapGrabbed(const TCapturedBitmap& /*CapturedImage*/) {
+namespace {
+
+// A maximum below zero (no frame size yet) is ignored; lowering the maximum under the
+// position moves the position, which runs the track bar's handler.
+void SetTrackMaximum(QSlider* track, int maximum) {
+    if (maximum >= 0)
+        track->setMaximum(maximum);
+}
+
+} // namespace
+
+void TfrmMain::UpdateFrameSize(const TCapturedBitmap& frame) {
+    FrameWidth = frame.width();
+    FrameHeight = frame.height();
+    SetTrackMaximum(LeftTrack, FrameWidth - 1);
+    SetTrackMaximum(RightTrack, FrameWidth - 1);
+    SetTrackMaximum(TopTrack, FrameHeight - 1);
+    SetTrackMaximum(BottomTrack, FrameHeight - 1);
+}
+
+void TfrmMain::cap1BitmapGrabbed(const TCapturedBitmap& CapturedImage) {
+    UpdateFrameSize(CapturedImage);
     // FIXME: motion detection and snapshot writing come with the frame processing.
 }
 

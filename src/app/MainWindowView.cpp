@@ -187,8 +187,21 @@ QWidget* TfrmMain::CreateImagesPage() {
     pnlImageBG1 = Named(new QFrame(page), "pnlImageBG1");
     pnlImageBG1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     pnlImageBG1->setGeometry(16, 16, 324, 244);
-    cap1 = Named(new TVideoCapture(pnlImageBG1), "cap1");
+    cap1 = Named(new TVideoCapture(Environment.CapturePlatform(), pnlImageBG1), "cap1");
     cap1->setGeometry(2, 2, PreviewWidth, PreviewHeight);
+    // The window wants 24-bit bitmaps, preview and the (never recording) file branch.
+    cap1->SetColor(Qt::blue);
+    cap1->WantBitmaps = true;
+    cap1->BitmapPixelFormat = TPixelFormat::pf24bit;
+    cap1->WantAudio = false;
+    cap1->WantDVAudio = false;
+    cap1->WantAudioPreview = false;
+    cap1->WantPreview = true;
+    cap1->WantCapture = true;
+    cap1->SetFrameRate(25);
+    cap1->CaptureFileName = QStringLiteral("capture.avi");
+    cap1->SetTempCaptureFileName(QStringLiteral("captemp.avi"));
+    cap1->TimeLimit = 30;
     LeftLine = MakeGuideLine(pnlImageBG1, "LeftLine", 1, 2, 1, PreviewHeight);
     TopLine = MakeGuideLine(pnlImageBG1, "TopLine", 1, 1, PreviewWidth, 1);
     RightLine = MakeGuideLine(pnlImageBG1, "RightLine", 321, 2, 1, PreviewHeight);

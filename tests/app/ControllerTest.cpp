@@ -175,9 +175,11 @@ TEST_F(ControllerTest, ShowingTheWindowStartsTheTimersAndReportsTheMissingCamera
     EXPECT_TRUE(splash.Timer->isActive());
     EXPECT_TRUE(w->Timer->isActive());
 
-    // The main timer applies the capture configuration once and stops.
+    // The main timer applies the capture configuration once and stops; with no camera stored
+    // the capture component says so itself.
     QTRY_VERIFY_WITH_TIMEOUT(!w->Timer->isActive(), 3000);
-    EXPECT_EQ(ShownMessages().size(), 1);
+    ASSERT_EQ(ShownMessages().size(), 2);
+    EXPECT_TRUE(ShownMessages()[1].startsWith("Error 0.\r\nCan't create video capture filter"));
 }
 
 TEST_F(ControllerTest, MotionTimerBeatsOncePerTick) {

@@ -25,6 +25,8 @@ class SettingsTest : public testing::Test {
             const QString line = QString::fromUtf8(raw);
             if (line.startsWith('['))
                 section = line.mid(1, line.size() - 2);
+            else if (line.startsWith("Config="))
+                keys << section + "/Config=<capture configuration>";
             else if (line.contains('='))
                 keys << section + '/' + line;
         }
@@ -67,13 +69,15 @@ TEST_F(SettingsTest, FreshFileIsWrittenInTheFixedOrder) {
         ASSERT_TRUE(w->close());
     }
     const QStringList expected = {
-        "Camera/Interval=10", "Camera/History=10",  "Camera/Archive=100",     "Camera/Framerate=30",
-        "Camera/FTP=1",       "Camera/WWW=0",       "Camera/Filename=camera", "Camera/Directory=",
-        "Camera/Config=",     "Camera/Timestamp=1", "Camera/Sensitivity=20",  "Camera/Sense=1",
-        "Camera/Colors=4",    "Camera/Left=0",      "Camera/Top=0",           "Camera/Right=319",
-        "Camera/Bottom=239",  "Camera/UseGrid=0",   "Camera/ShowGrid=0",      "FTPHost/Login=",
-        "FTPHost/Password=",  "FTPHost/Directory=", "FTPHost/Host=",          "FTPHost/PASV=1",
-        "WWWHost/Directory=", "WWWHost/Port=8080",  "WWWHost/WWW=0",
+        "Camera/Interval=10",     "Camera/History=10",     "Camera/Archive=100",
+        "Camera/Framerate=30",    "Camera/FTP=1",          "Camera/WWW=0",
+        "Camera/Filename=camera", "Camera/Directory=",     "Camera/Config=<capture configuration>",
+        "Camera/Timestamp=1",     "Camera/Sensitivity=20", "Camera/Sense=1",
+        "Camera/Colors=4",        "Camera/Left=0",         "Camera/Top=0",
+        "Camera/Right=319",       "Camera/Bottom=239",     "Camera/UseGrid=0",
+        "Camera/ShowGrid=0",      "FTPHost/Login=",        "FTPHost/Password=",
+        "FTPHost/Directory=",     "FTPHost/Host=",         "FTPHost/PASV=1",
+        "WWWHost/Directory=",     "WWWHost/Port=8080",     "WWWHost/WWW=0",
     };
     EXPECT_EQ(WrittenKeys(), expected);
 }

@@ -229,3 +229,48 @@ TEST(SplashTest, ClosesWhenItsTimerFires) {
 }
 
 } // namespace
+
+namespace {
+
+// The window drives the camera: the stored configuration is applied a second after the window
+// shows, the motion timer asks for frames, and each frame sets the frame size.
+TEST(WindowCaptureTest, FramesReachTheWindowAndSizeTheTrackBars) {
+    ShownMessages().clear();
+    TTempDir folder;
+    WriteTextFile(folder.File("kamvero.ini"),
+                  "[Camera]\nConfig=\"VCapSource=Test Camera\",WantAudio=0\n");
+    TWindowUnderTest w(folder);
+    w.Platform->Devices[TDeviceCategory::VideoInputDevice] = {
+        {"Test Camera", "cam", false, {VideoType(MEDIASUBTYPE_YUY2, 160, 120, 16)}}};
+    w.Platform->GrabberFormat = VideoType(MEDIASUBTYPE_RGB24, 160, -120, 24);
+
+    w->show();
+    QTRY_VERIFY_WITH_TIMEOUT(w->cap1->Previewing(), 3000);
+    EXPECT_TRUE(ShownMessages().isEmpty()) << ShownMessages().join('|').toStdString();
+
+    w->MotionTimerTimer();
+    w.Platform->DeliverFrame(std::vector<std::uint8_t>(160 * 120 * 3, 0x80));
+    QTRY_COMPARE_WITH_TIMEOUT(w->FrameWidth, 160, 2000);
+    EXPECT_EQ(w->FrameHeight, 120);
+    EXPECT_EQ(w->RightTrack->maximum(), 159);
+    EXPECT_EQ(w->RightTrack->value(), 159);
+    EXPECT_EQ(w->BottomTrack->value(), 119);
+
+    // No grab is asked for while an FTP tick runs.
+    w->MotionTimer->stop();
+    w->FTPBusy = true;
+    const auto requests = w.Platform->Script->CallCount("GetConnectedMediaType");
+    w->MotionTimerTimer();
+    w.Platform->DeliverFrame(std::vector<std::uint8_t>(160 * 120 * 3, 0x80));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.Platform->Script->CallCount("GetConnectedMediaType"), requests);
+    w->FTPBusy = false;
+
+    // The device and its mode go back into the settings at close.
+    ASSERT_TRUE(w->close());
+    const QString written = QString::fromUtf8(ReadTextFile(folder.File("kamvero.ini")));
+    EXPECT_TRUE(written.contains("VCapSource=Test Camera")) << written.toStdString();
+    EXPECT_TRUE(written.contains("VCapModeWidth=160")) << written.toStdString();
+}
+
+} // namespace

@@ -1,7 +1,22 @@
 #include "TestSupport.h"
 
 #include <QFile>
+
+#include "FakeCapturePlatform.h"
 #include <random>
+
+void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+void PrintTo(const QStringList& texts, std::ostream* out) {
+    *out << "{ ";
+    for (const QString& text : texts) {
+        PrintTo(text, out);
+        *out << ' ';
+    }
+    *out << '}';
+}
 
 TTempDir::TTempDir() {
     std::random_device seed;
@@ -41,5 +56,11 @@ TWindowUnderTest::TWindowUnderTest(const TTempDir& folder, const QString& exeNam
     environment.OpenUrl = [this](const QUrl& url) {
         OpenedUrls << url;
     };
+    environment.CapturePlatform = [this] {
+        return Platform;
+    };
     Window = std::make_unique<TfrmMain>(std::move(environment));
+    Window->cap1->ShowErrorBox = [](const QString& text) {
+        ShownMessages() << text;
+    };
 }

@@ -1,11 +1,17 @@
 #pragma once
 
+#include "FakeCapturePlatform.h"
 #include "MainWindow.h"
 
 #include <QString>
 #include <QStringList>
 #include <filesystem>
 #include <memory>
+#include <ostream>
+
+// Readable failure messages for Qt texts.
+void PrintTo(const QString& text, std::ostream* out);
+void PrintTo(const QStringList& texts, std::ostream* out);
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TTempDir {
@@ -37,6 +43,8 @@ struct TWindowUnderTest {
 
     QString ExecutablePath;
     QList<QUrl> OpenedUrls;
+    // The camera the window sees; tests add devices to it before the window is shown.
+    std::shared_ptr<TFakeCapturePlatform> Platform = std::make_shared<TFakeCapturePlatform>();
     std::unique_ptr<TfrmMain> Window;
 
     TfrmMain* operator->() const { return Window.get(); }
