@@ -1,0 +1,113 @@
+#pragma once
+
+// Row kernels of the 24-bit brightness difference: the sum over a row of
+// ((b + g + r) div 3 of one row - the same of the other)^2, three bytes (blue, green, red) per
+// pixel. A row holds exactly 3 * width readable bytes; no kernel reads beyond them.
+//
+// The plain kernel is the reference. The vector kernels divide by 3 as (sum * 21846) >> 16,
+// which is exact for every sum up to 765, and leave the last pixels of a row to a narrower
+// kernel, so that their loads never pass the row's end.
+
+#include <cstdint>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define KAMVERO_X86_KERNELS 1
+#endif
+
+namespace BrightnessRows {
+
+// A 32-bit lane adds at most one square of 255 per pixel, so no lane overflows in a call of
+// this many pixels; callers split longer rows.
+constexpr int MaxPixelsPerCall = 1 << 16;
+
+using TRowDifference = std::uint64_t (*)(const std::uint8_t* a, const std::uint8_t* b, int width);
+
+inline int Brightness(const std::uint8_t* pixel) {
+    return (pixel[0] + pixel[1] + pixel[2]) / 3;
+}
+
+inline std::uint64_t BgrPlain(const std::uint8_t* a, const std::uint8_t* b, int width) {
+    std::uint64_t total = 0;
+    for (int x = 0; x < width; ++x) {
+        const int d = Brightness(a + 3 * x) - Brightness(b + 3 * x);
+        total += static_cast<std::uint64_t>(d * d);
+    }
+    return total;
+}
+
+#ifdef KAMVERO_X86_KERNELS
+
+// Four pixels (12 of the 16 bytes) go into four 32-bit lanes as (b, g, r, 0); adding the byte
+// pairs and then the pairs multiplied by 21846 leaves 21846 * (b + g + r) in the lane, and its
+// top 16 bits are the brightness, with 0 in the lane's upper 16-bit half.
+__attribute__((target("ssse3"))) inline __m128i Brightness4(__m128i bytes) {
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m128i pairs = _mm_maddubs_epi16(_mm_shuffle_epi8(bytes, spread), _mm_set1_epi8(1));
+    return _mm_srli_epi32(_mm_madd_epi16(pairs, _mm_set1_epi16(21846)), 16);
+}
+
+__attribute__((target("ssse3"))) inline std::uint64_t BgrSsse3(const std::uint8_t* a,
+                                                               const std::uint8_t* b, int width) {
+    const auto load = [](const std::uint8_t* p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    };
+    __m128i lanes = _mm_setzero_si128();
+    int x = 0;
+    // A step reads bytes 3x .. 3x + 15. The upper halves of the lanes stay 0 through the
+    // subtraction, so the multiply-add squares the difference alone.
+    for (; x + 6 <= width; x += 4) {
+        const __m128i d = _mm_sub_epi16(Brightness4(load(a + 3 * x)), Brightness4(load(b + 3 * x)));
+        lanes = _mm_add_epi32(lanes, _mm_madd_epi16(d, d));
+    }
+    alignas(16) std::uint32_t parts[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(parts), lanes);
+    const std::uint64_t total = std::uint64_t{parts[0]} + parts[1] + parts[2] + parts[3];
+    return total + BgrPlain(a + 3 * x, b + 3 * x, width - x);
+}
+
+// The same with eight pixels, four in each 128-bit half.
+__attribute__((target("avx2"))) inline __m256i Brightness8(const std::uint8_t* p) {
+    const __m256i bytes = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + 12),
+                                              reinterpret_cast<const __m128i*>(p));
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
+                                            1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m256i pairs =
+        _mm256_maddubs_epi16(_mm256_shuffle_epi8(bytes, spread), _mm256_set1_epi8(1));
+    return _mm256_srli_epi32(_mm256_madd_epi16(pairs, _mm256_set1_epi16(21846)), 16);
+}
+
+__attribute__((target("avx2"))) inline std::uint64_t BgrAvx2(const std::uint8_t* a,
+                                                             const std::uint8_t* b, int width) {
+    __m256i lanes = _mm256_setzero_si256();
+    int x = 0;
+    // A step reads bytes 3x .. 3x + 27.
+    for (; x + 10 <= width; x += 8) {
+        const __m256i d = _mm256_sub_epi16(Brightness8(a + 3 * x), Brightness8(b + 3 * x));
+        lanes = _mm256_add_epi32(lanes, _mm256_madd_epi16(d, d));
+    }
+    alignas(32) std::uint32_t parts[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(parts), lanes);
+    std::uint64_t total = 0;
+    for (const std::uint32_t part : parts)
+        total += part;
+    return total + BgrSsse3(a + 3 * x, b + 3 * x, width - x);
+}
+
+#endif
+
+// The kernels this processor runs, fastest first; the plain one is always last.
+inline std::vector<TRowDifference> AvailableBgrKernels() {
+    std::vector<TRowDifference> kernels;
+#ifdef KAMVERO_X86_KERNELS
+    if (__builtin_cpu_supports("avx2"))
+        kernels.push_back(&BgrAvx2);
+    if (__builtin_cpu_supports("ssse3"))
+        kernels.push_back(&BgrSsse3);
+#endif
+    kernels.push_back(&BgrPlain);
+    return kernels;
+}
+
+} // namespace BrightnessRows

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+// Windows 24-bit bitmap files (BITMAPFILEHEADER + BITMAPINFOHEADER, bottom-up rows padded to
+// four bytes). Both throw EFrameError with the file name and the reason.
+void WriteBitmapFile(const QImage& image, const QString& fileName);
+QImage ReadBitmapFile(const QString& fileName); // answers Format_BGR888
+
+// Encodes the image as a baseline JPEG of the given quality (3 components, library defaults
+// otherwise) through libjpeg, into a temporary file in the same folder that replaces fileName
+// only when complete. Throws EFrameError; never leaves a partial file under either name.
+void WriteJpegFile(const QImage& image, const QString& fileName, int quality = 100);
+
+// The same encoder into memory, for callers (and benchmarks) that keep the bytes.
+QByteArray EncodeJpeg(const QImage& image, int quality = 100);
