@@ -69,8 +69,8 @@ void TfrmMain::FormCreate() {
     Capturing = false;
     TakeReference = false;
     LastDiff = 0;
-    RefBitmap = QImage();
-    CurBitmap = QImage();
+    RefBitmap = BlankWorkingCopy({}, WorkingDepth);
+    CurBitmap = BlankWorkingCopy({}, WorkingDepth);
     CaptureConfig.SetDefaults();
     AppPath = AppPathOf(Environment.ExecutablePath);
     cap1->FileFolder = AppPath;
@@ -177,7 +177,7 @@ void TfrmMain::CountdownTimerTimer() {
 }
 
 void TfrmMain::LogError(const QString& message) {
-    ErrorLog.Append(AppPath + QStringLiteral("errors.txt"), message);
+    ErrorLog.Append(AppPath + QStringLiteral("errors.txt"), message, Environment.Clock());
 }
 
 void TfrmMain::btnHelpClick() {

@@ -2,11 +2,13 @@
 
 #include "Controls.h"
 #include "ErrorLog.h"
+#include "FrameKernels.h"
 #include "GraphConfig.h"
 #include "VideoCapture.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDoubleSpinBox>
 #include <QImage>
 #include <QLabel>
@@ -34,6 +36,10 @@ struct TMainWindowEnvironment {
     std::function<void(const QUrl&)> OpenUrl;
     // The capture framework the camera is reached through.
     std::function<std::shared_ptr<ICapturePlatform>()> CapturePlatform;
+    // The time stamped on snapshots and written to the error log.
+    std::function<QDateTime()> Clock = [] {
+        return QDateTime::currentDateTime();
+    };
 
     static TMainWindowEnvironment ForRunningProgram();
 };
@@ -68,8 +74,12 @@ class TfrmMain : public QWidget {
     void btnConfigure1Click();
     void btnVideoFilter1Click();
 
-    // Frame processing: motion detector settings and snapshot settings.
+    // Frame processing: motion detector, snapshot writer and their settings.
     void cap1BitmapGrabbed(const TCapturedBitmap& CapturedImage);
+    bool DetectMotion(const TCapturedBitmap& CapturedImage);
+    void RotateArchive(const QString& base);
+    QImage StampSnapshot(const TCapturedBitmap& frame, const QString& base);
+    void WriteSnapshot(const TCapturedBitmap& frame, const QString& base);
     void MotionTimerTimer();
     void spnSenseChange();
     void Sensitivity1Change();
@@ -187,6 +197,7 @@ class TfrmMain : public QWidget {
     bool TakeReference = false;
     QImage RefBitmap;
     QImage CurBitmap;
+    TDetectDepth WorkingDepth = TDetectDepth::Colors16M;
     double Threshold = 0.0;
     std::int64_t LastDiff = 0;
     std::int64_t CurDiff = 0;
@@ -217,6 +228,8 @@ class TfrmMain : public QWidget {
     void SetWebServerActive(bool active, int port);
     void MoveGuideLine(QFrame* line, Qt::Orientation axis, int position) const;
     void UpdateFrameSize(const TCapturedBitmap& frame);
+    QRect DetectionRectangle(const TCapturedBitmap& frame) const;
+    void ShowDetection(bool motion, const TCapturedBitmap& frame);
 
     TMainWindowEnvironment Environment;
     QString SettingsFileName;

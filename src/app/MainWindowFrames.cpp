@@ -2,6 +2,8 @@
 // settings.
 #include "MainWindow.h"
 
+#include <cstdlib>
+
 namespace {
 
 constexpr int MinimumRectangleSpan = 5;
@@ -38,7 +40,86 @@ void TfrmMain::UpdateFrameSize(const TCapturedBitmap& frame) {
 
 void TfrmMain::cap1BitmapGrabbed(const TCapturedBitmap& CapturedImage) {
     UpdateFrameSize(CapturedImage);
-    // FIXME: motion detection and snapshot writing come with the frame processing.
+    const QString base = edtLocalDirectory1->text() + edtFilename1->text();
+    if (DetectMotion(CapturedImage) && Capturing)
+        WriteSnapshot(CapturedImage, base);
+}
+
+QRect TfrmMain::DetectionRectangle(const TCapturedBitmap& frame) const {
+    if (!chkUseGrid->isChecked())
+        return {0, 0, frame.width(), frame.height()};
+    // The compared pixels are Left <= x < Right and Top <= y < Bottom.
+    const int left = LeftTrack->value();
+    const int top = TopTrack->value();
+    return {left, top, RightTrack->value() - left, BottomTrack->value() - top};
+}
+
+namespace {
+
+void ShowImage(QLabel* view, const QImage& image) {
+    view->setPixmap(QPixmap::fromImage(image));
+}
+
+void SetSensitivityLook(QLabel* label, bool motion) {
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, motion ? Qt::red : Qt::black);
+    label->setPalette(palette);
+    QFont font = label->font();
+    font.setBold(motion);
+    label->setFont(font);
+}
+
+// A working copy keeps its depth when it is resized; an empty one takes the chosen depth.
+void SizeWorkingCopy(QImage& copy, QSize size, TDetectDepth depth) {
+    if (copy.isNull())
+        copy = BlankWorkingCopy(size, depth);
+    else
+        ResizeWorkingCopy(copy, size);
+}
+
+} // namespace
+
+void TfrmMain::ShowDetection(bool motion, const TCapturedBitmap& frame) {
+    if (motion)
+        ShowImage(SnapShot1, frame);
+    StatusBar->SetPanelText(1, motion ? QStringLiteral("Motion Detected") : QString());
+    SetSensitivityLook(lblSens, motion);
+}
+
+bool TfrmMain::DetectMotion(const TCapturedBitmap& CapturedImage) {
+    const QRect area = DetectionRectangle(CapturedImage);
+    Label10->setText(QString::number(area.left()));
+    Label11->setText(QString::number(area.left() + area.width()));
+    Label12->setText(QString::number(area.top()));
+    Label13->setText(QString::number(area.top() + area.height()));
+    Label14->setText(QString::number(area.width()));
+    Label15->setText(QString::number(area.height()));
+    SizeWorkingCopy(RefBitmap, area.size(), WorkingDepth);
+    SizeWorkingCopy(CurBitmap, area.size(), WorkingDepth);
+
+    if (TakeReference) {
+        CopyAreaInto(CapturedImage, area, RefBitmap);
+        ShowImage(Image1, RefBitmap);
+        TakeReference = false;
+        return false;
+    }
+    CopyAreaInto(CapturedImage, area, CurBitmap);
+    ShowImage(Image2, CurBitmap);
+    ShowImage(Image1, RefBitmap);
+
+    try {
+        CurDiff = BrightnessDifference(RefBitmap, CurBitmap);
+        Threshold = static_cast<double>(LastDiff) * (Sensitivity1->value() / 100.0);
+        const bool motion = static_cast<double>(std::abs(CurDiff - LastDiff)) > Threshold;
+        ShowDetection(motion, CapturedImage);
+        // After a detection the next frame becomes the reference.
+        TakeReference = motion;
+        LastDiff = CurDiff;
+        return motion;
+    } catch (const std::exception& error) {
+        LogError(QString::fromUtf8(error.what()));
+        return false;
+    }
 }
 
 void TfrmMain::MotionTimerTimer() {
@@ -62,7 +143,14 @@ void TfrmMain::Sensitivity1Change() {
 }
 
 void TfrmMain::cbPixelFormatChange() {
-    // FIXME: the working copies take the chosen depth with the motion detector.
+    const int index = cbPixelFormat->currentIndex();
+    // Nothing selected (a stored index outside the list) keeps the depth the copies have.
+    if (index < 0 || index > static_cast<int>(TDetectDepth::Colors16M))
+        return;
+    WorkingDepth = static_cast<TDetectDepth>(index);
+    for (QImage* copy : {&RefBitmap, &CurBitmap})
+        if (!copy->isNull())
+            SetWorkingDepth(*copy, WorkingDepth);
 }
 
 // Guide lines sit over the 320 x 240 preview; frames smaller than that leave them in place.

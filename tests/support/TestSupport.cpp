@@ -59,6 +59,9 @@ TWindowUnderTest::TWindowUnderTest(const TTempDir& folder, const QString& exeNam
     environment.CapturePlatform = [this] {
         return Platform;
     };
+    environment.Clock = [this] {
+        return Clock();
+    };
     Window = std::make_unique<TfrmMain>(std::move(environment));
     Window->cap1->ShowErrorBox = [](const QString& text) {
         ShownMessages() << text;

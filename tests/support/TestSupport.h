@@ -43,6 +43,10 @@ struct TWindowUnderTest {
 
     QString ExecutablePath;
     QList<QUrl> OpenedUrls;
+    // The time the window sees; tests may set it at any moment.
+    std::function<QDateTime()> Clock = [] {
+        return QDateTime::currentDateTime();
+    };
     // The camera the window sees; tests add devices to it before the window is shown.
     std::shared_ptr<TFakeCapturePlatform> Platform = std::make_shared<TFakeCapturePlatform>();
     std::unique_ptr<TfrmMain> Window;

@@ -1,0 +1,102 @@
+// The snapshot writer: archive ring, timestamp, temporary bitmap and JPEG.
+#include "MainWindow.h"
+
+#include "SnapshotFiles.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFontMetrics>
+#include <QPainter>
+
+#include <filesystem>
+
+namespace {
+
+constexpr QRgb StampOutline = 0x333333;
+constexpr QRgb StampFill = 0xCCCCCC;
+
+QString ArchiveSlotName(const QString& base, int index) {
+    return base + QString::asprintf("%.4d", index) + QStringLiteral(".jpg");
+}
+
+// The canvas's own font: a small sans face drawn without smoothing, so the stamp is two
+// clean shades of grey.
+QFont StampFont() {
+    QFont font(QStringLiteral("Sans Serif"), 8);
+    font.setStyleHint(QFont::SansSerif);
+    font.setStyleStrategy(QFont::NoAntialias);
+    return font;
+}
+
+void DrawStamp(QImage& picture, const QString& text, int frameHeight) {
+    QPainter painter(&picture);
+    const QFont font = StampFont();
+    painter.setFont(font);
+    const QFontMetrics metrics(font, &picture);
+    // The height of "Cy" as it is drawn: some faces reserve descent below their lowest glyph,
+    // and the stamp is meant to sit on the picture's bottom edge with room for its outline.
+    const int textHeight =
+        metrics.ascent() + metrics.tightBoundingRect(QStringLiteral("Cy")).bottom() + 1;
+    const int x = 1;
+    const int y = frameHeight - textHeight - 1;
+    const int baseline = y + metrics.ascent();
+    // An outline in dark grey first, then the text in light grey over it, readable on any picture.
+    painter.setPen(QColor(StampOutline));
+    for (int dx = -1; dx <= 1; ++dx)
+        for (int dy = -1; dy <= 1; ++dy)
+            painter.drawText(QPoint(x + dx, baseline + dy), text);
+    painter.setPen(QColor(StampFill));
+    painter.drawText(QPoint(x, baseline), text);
+}
+
+} // namespace
+
+void TfrmMain::RotateArchive(const QString& base) {
+    if (ArchiveMax <= 0)
+        return;
+    try {
+        const std::filesystem::path slot = ArchiveSlotName(base, ArchiveIndex).toStdString();
+        std::error_code error;
+        std::filesystem::remove(slot, error);
+        if (error)
+            throw EFrameError("Cannot delete file " + slot.string() + ". " + error.message());
+        // No newest snapshot yet (the first of a run) starts the ring again.
+        std::filesystem::rename((base + QStringLiteral(".jpg")).toStdString(), slot, error);
+        if (error)
+            ArchiveIndex = 0;
+    } catch (const std::exception& error) {
+        LogError(QString::fromUtf8(error.what()));
+    }
+}
+
+QImage TfrmMain::StampSnapshot(const TCapturedBitmap& frame, const QString& base) {
+    QImage picture = frame.convertToFormat(QImage::Format_RGB32);
+    if (chkTS1->isChecked()) {
+        const QString text =
+            QLocale().toString(Environment.Clock(), QStringLiteral(" dd MMM yyyy  hh:mm:ss"));
+        DrawStamp(picture, text, FrameHeight);
+    }
+    SnapShot1->setPixmap(QPixmap::fromImage(picture));
+    WriteBitmapFile(picture.convertToFormat(QImage::Format_BGR888), base + QStringLiteral(".bmp"));
+    return picture;
+}
+
+void TfrmMain::WriteSnapshot(const TCapturedBitmap& frame, const QString& base) {
+    RotateArchive(base);
+    const QString bitmapFile = base + QStringLiteral(".bmp");
+    try {
+        StampSnapshot(frame, base);
+        WriteJpegFile(ReadBitmapFile(bitmapFile), base + QStringLiteral(".jpg"));
+    } catch (const std::exception& error) {
+        // A snapshot that could not be written must leave a trace, not vanish.
+        LogError(QString::fromUtf8(error.what()));
+        return;
+    }
+    QCoreApplication::processEvents();
+    if (QFile::exists(bitmapFile))
+        QFile::remove(bitmapFile);
+    NewSnapshot = true;
+    ++ArchiveIndex;
+    if (ArchiveIndex > ArchiveMax || ArchiveIndex == 0)
+        ArchiveIndex = 1;
+}

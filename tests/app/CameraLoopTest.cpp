@@ -1,0 +1,56 @@
+// The whole local loop with the real GStreamer platform: the Test Pattern's moving ball is
+// detected and written as stamped snapshots in the archive ring.
+#include "TestSupport.h"
+#include "gst/GstPlatform.h"
+
+#include <QDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(CameraLoopTest, TestPatternFillsTheSnapshotFolder) {
+    ShownMessages().clear();
+    TTempDir folder;
+    ASSERT_TRUE(QDir(folder.QPath()).mkpath("snaps"));
+    WriteTextFile(
+        folder.File("kamvero.ini"),
+        "[Camera]\n"
+        "Config=\"VCapSource=Test Pattern\",WantAudio=0,WantDVAudio=0,WantAudioPreview=0\n"
+        "Sense=0.5\nArchive=3\nFTP=0\nDirectory=" +
+            folder.File("snaps/").toUtf8() + "\n");
+    // Other window tests see the scripted camera; this one sees GStreamer's.
+    TMainWindowEnvironment environment;
+    environment.ExecutablePath = folder.File("kamvero");
+    environment.CapturePlatform = [] {
+        return CreateGstPlatform();
+    };
+    TfrmMain window(std::move(environment));
+    window.cap1->ShowErrorBox = [](const QString& text) {
+        ShownMessages() << text;
+    };
+
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(window.cap1->Previewing(), 5000);
+    window.btnStart->click();
+    const QString snaps = folder.File("snaps/");
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(snaps + "camera0001.jpg"), 20000);
+    window.btnStop->click();
+    EXPECT_TRUE(ShownMessages().isEmpty()) << ShownMessages().join('|').toStdString();
+
+    const QImage newest(snaps + "camera.jpg");
+    ASSERT_EQ(newest.size(), QSize(320, 240));
+    // The stamp's light grey stands in the bottom-left corner of the picture.
+    int lightPixels = 0;
+    for (int y = 220; y < 240; ++y)
+        for (int x = 0; x < 150; ++x)
+            if (qGray(newest.pixel(x, y)) > 150)
+                ++lightPixels;
+    EXPECT_GT(lightPixels, 30);
+    EXPECT_FALSE(QFile::exists(snaps + "camera.bmp"));
+    EXPECT_TRUE(window.NewSnapshot);
+    ASSERT_TRUE(window.close());
+}
+
+} // namespace
