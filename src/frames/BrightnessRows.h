@@ -40,26 +40,26 @@ inline std::uint64_t BgrPlain(const std::uint8_t* a, const std::uint8_t* b, int 
 #ifdef KAMVERO_X86_KERNELS
 
 // Four pixels (12 of the 16 bytes) go into four 32-bit lanes as (b, g, r, 0); adding the byte
-// pairs and then the pairs multiplied by 21846 leaves 21846 * (b + g + r) in the lane, and its
-// top 16 bits are the brightness, with 0 in the lane's upper 16-bit half.
-__attribute__((target("ssse3"))) inline __m128i Brightness4(__m128i bytes) {
+// pairs, and then the pairs multiplied by 21846, leaves 21846 * (b + g + r) in each lane: its
+// upper 16-bit half is the brightness.
+__attribute__((target("ssse3"))) inline __m128i ScaledSums4(const std::uint8_t* p) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     const __m128i pairs = _mm_maddubs_epi16(_mm_shuffle_epi8(bytes, spread), _mm_set1_epi8(1));
-    return _mm_srli_epi32(_mm_madd_epi16(pairs, _mm_set1_epi16(21846)), 16);
+    return _mm_madd_epi16(pairs, _mm_set1_epi16(21846));
 }
 
+// Subtracting 16-bit halves puts the brightness difference in the upper half of each lane;
+// multiplying it by itself with the lower half cleared adds its square alone.
 __attribute__((target("ssse3"))) inline std::uint64_t BgrSsse3(const std::uint8_t* a,
                                                                const std::uint8_t* b, int width) {
-    const auto load = [](const std::uint8_t* p) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    };
+    const __m128i upper = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
     __m128i lanes = _mm_setzero_si128();
     int x = 0;
-    // A step reads bytes 3x .. 3x + 15. The upper halves of the lanes stay 0 through the
-    // subtraction, so the multiply-add squares the difference alone.
+    // A step reads bytes 3x .. 3x + 15.
     for (; x + 6 <= width; x += 4) {
-        const __m128i d = _mm_sub_epi16(Brightness4(load(a + 3 * x)), Brightness4(load(b + 3 * x)));
-        lanes = _mm_add_epi32(lanes, _mm_madd_epi16(d, d));
+        const __m128i d = _mm_sub_epi16(ScaledSums4(a + 3 * x), ScaledSums4(b + 3 * x));
+        lanes = _mm_add_epi32(lanes, _mm_madd_epi16(d, _mm_and_si128(d, upper)));
     }
     alignas(16) std::uint32_t parts[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(parts), lanes);
@@ -68,24 +68,25 @@ __attribute__((target("ssse3"))) inline std::uint64_t BgrSsse3(const std::uint8_
 }
 
 // The same with eight pixels, four in each 128-bit half.
-__attribute__((target("avx2"))) inline __m256i Brightness8(const std::uint8_t* p) {
+__attribute__((target("avx2"))) inline __m256i ScaledSums8(const std::uint8_t* p) {
     const __m256i bytes = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + 12),
                                               reinterpret_cast<const __m128i*>(p));
     const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
                                             1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     const __m256i pairs =
         _mm256_maddubs_epi16(_mm256_shuffle_epi8(bytes, spread), _mm256_set1_epi8(1));
-    return _mm256_srli_epi32(_mm256_madd_epi16(pairs, _mm256_set1_epi16(21846)), 16);
+    return _mm256_madd_epi16(pairs, _mm256_set1_epi16(21846));
 }
 
 __attribute__((target("avx2"))) inline std::uint64_t BgrAvx2(const std::uint8_t* a,
                                                              const std::uint8_t* b, int width) {
+    const __m256i upper = _mm256_set1_epi32(static_cast<int>(0xFFFF0000u));
     __m256i lanes = _mm256_setzero_si256();
     int x = 0;
     // A step reads bytes 3x .. 3x + 27.
     for (; x + 10 <= width; x += 8) {
-        const __m256i d = _mm256_sub_epi16(Brightness8(a + 3 * x), Brightness8(b + 3 * x));
-        lanes = _mm256_add_epi32(lanes, _mm256_madd_epi16(d, d));
+        const __m256i d = _mm256_sub_epi16(ScaledSums8(a + 3 * x), ScaledSums8(b + 3 * x));
+        lanes = _mm256_add_epi32(lanes, _mm256_madd_epi16(d, _mm256_and_si256(d, upper)));
     }
     alignas(32) std::uint32_t parts[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(parts), lanes);

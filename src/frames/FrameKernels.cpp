@@ -124,10 +124,13 @@ std::uint64_t IndexedRows(const std::uint8_t* a, const std::uint8_t* b, int widt
     return total;
 }
 
-// Five and six bits widen to eight by repeating their top bits, so white stays 255.
-inline int Brightness565(quint16 p) {
+// Five and six bits widen to eight by repeating their top bits, so white stays 255. The sum
+// fits 16 bits and a third of it is (sum * 21846) >> 16, so the loop below vectorises.
+inline std::uint16_t Brightness565(std::uint16_t p) {
     const int r = p >> 11, g = p >> 5 & 63, b = p & 31;
-    return ((r << 3 | r >> 2) + (g << 2 | g >> 4) + (b << 3 | b >> 2)) / 3;
+    const auto sum =
+        static_cast<std::uint16_t>((r << 3 | r >> 2) + (g << 2 | g >> 4) + (b << 3 | b >> 2));
+    return static_cast<std::uint16_t>(std::uint32_t{sum} * 21846u >> 16);
 }
 
 std::uint64_t Rgb16Rows(const std::uint8_t* a, const std::uint8_t* b, int width) {
@@ -135,7 +138,7 @@ std::uint64_t Rgb16Rows(const std::uint8_t* a, const std::uint8_t* b, int width)
     const auto* pb = reinterpret_cast<const quint16*>(b);
     std::uint32_t total = 0;
     for (int x = 0; x < width; ++x) {
-        const int d = Brightness565(pa[x]) - Brightness565(pb[x]);
+        const auto d = static_cast<std::int16_t>(Brightness565(pa[x]) - Brightness565(pb[x]));
         total += static_cast<std::uint32_t>(d * d);
     }
     return total;

@@ -99,9 +99,12 @@ inline QList<QRgb> ColorTable(TDetectDepth depth) {
 // The first palette entry at the least squared distance.
 inline std::uint8_t NearestVgaBySearch(int r, int g, int b) {
     int best = 0;
+    int bestDistance = Distance(Vga16[0], r, g, b);
     for (int i = 1; i < 16; ++i)
-        if (Distance(Vga16[i], r, g, b) < Distance(Vga16[best], r, g, b))
+        if (const int distance = Distance(Vga16[i], r, g, b); distance < bestDistance) {
             best = i;
+            bestDistance = distance;
+        }
     return static_cast<std::uint8_t>(best);
 }
 
@@ -149,7 +152,23 @@ inline const TVgaLookup& VgaLookup() {
     return lookup;
 }
 
-// The nearest ramp grey for every sum of the three bytes: the grey nearest to their mean.
+// For every channel value: the nearest step of the cube and the square of the distance to it.
+struct TCubeChannel {
+    std::uint8_t Step;
+    std::uint16_t Error;
+};
+
+constexpr std::array<TCubeChannel, 256> CubeChannels = [] {
+    std::array<TCubeChannel, 256> table{};
+    for (int v = 0; v < 256; ++v) {
+        const int step = (v * (CubeSteps - 1) + 127) / 255;
+        table[v] = {static_cast<std::uint8_t>(step),
+                    static_cast<std::uint16_t>(Square(v - step * CubeStepValue))};
+    }
+    return table;
+}();
+
+// For every sum of the three bytes, the ramp grey nearest to their mean.
 constexpr std::array<std::uint8_t, 766> RampBySum = [] {
     std::array<std::uint8_t, 766> table{};
     for (int sum = 0; sum < 766; ++sum) {
@@ -165,13 +184,13 @@ constexpr std::array<std::uint8_t, 766> RampBySum = [] {
 // The cube's nearest colour is the nearest step of each channel, the ramp's the grey nearest to
 // the mean; the nearer of the two (the cube on a tie) is the nearest entry of the whole palette.
 inline std::uint8_t Nearest256(int r, int g, int b) {
-    const auto step = [](int v) {
-        return (v * (CubeSteps - 1) + 127) / 255;
-    };
-    const int cube = step(r) * 36 + step(g) * 6 + step(b);
-    const int grey = CubeColors + RampBySum[r + g + b];
-    return static_cast<std::uint8_t>(
-        Distance(Palette256(grey), r, g, b) < Distance(Palette256(cube), r, g, b) ? grey : cube);
+    const TCubeChannel cr = CubeChannels[r], cg = CubeChannels[g], cb = CubeChannels[b];
+    const int ramp = RampBySum[r + g + b];
+    const int grey = RampValue(ramp);
+    const bool greyNearer =
+        Square(r - grey) + Square(g - grey) + Square(b - grey) < cr.Error + cg.Error + cb.Error;
+    return static_cast<std::uint8_t>(greyNearer ? CubeColors + ramp
+                                                : cr.Step * 36 + cg.Step * 6 + cb.Step);
 }
 
 } // namespace WorkingPalettes
