@@ -2,7 +2,8 @@
 // for the timestamp), the temporary bitmap written and read back, the JPEG written through a
 // temporary file that replaces the target, the bitmap deleted. The peer is a bare libjpeg-turbo
 // quality-100 encode of the same pixels to memory. Both run in this process, alternately, and
-// the medians are compared. Usage: frames_snapshot [folder for the files]
+// the medians are compared; the steps of the snapshot and the cost of flushing the JPEG's bytes
+// to the disk follow for information. Usage: frames_snapshot [folder for the files]
 
 #include "BenchTable.h"
 #include "SnapshotFiles.h"
@@ -16,10 +17,16 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <iterator>
+#include <numeric>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <jpeglib.h>
 
@@ -44,17 +51,37 @@ QImage CameraLikeFrame(int width, int height) {
     return frame;
 }
 
-void Snapshot(const QImage& frame, const QString& base) {
-    QImage stamped = frame.copy();
-    {
-        QPainter painter(&stamped);
-        painter.setPen(QColor(0xCC, 0xCC, 0xCC));
-        painter.drawText(1, stamped.height() - 3, QStringLiteral(" 08 Dec 2026  01:34:11"));
-    }
+// The steps of one snapshot, each timed; the snapshot's time is their sum.
+std::vector<double> Snapshot(const QImage& frame, const QString& base) {
     const QString bitmap = base + QStringLiteral(".bmp");
-    WriteBitmapFile(stamped, bitmap);
-    WriteJpegFile(ReadBitmapFile(bitmap), base + QStringLiteral(".jpg"));
-    QFile::remove(bitmap);
+    QImage stamped, back;
+    const std::function<void()> steps[] = {
+        [&] {
+            stamped = frame.copy();
+            QPainter painter(&stamped);
+            painter.setPen(QColor(0xCC, 0xCC, 0xCC));
+            painter.drawText(1, stamped.height() - 3, QStringLiteral(" 08 Dec 2026  01:34:11"));
+        },
+        [&] { WriteBitmapFile(stamped, bitmap); },
+        [&] { back = ReadBitmapFile(bitmap); },
+        [&] { WriteJpegFile(back, base + QStringLiteral(".jpg")); },
+        [&] { QFile::remove(bitmap); },
+    };
+    std::vector<double> times;
+    for (const auto& step : steps)
+        times.push_back(TimeMs(step));
+    return times;
+}
+
+// What the disk alone costs the JPEG file: its bytes written to a fresh file and flushed.
+void WriteAndFlush(const QString& fileName, const QByteArray& bytes) {
+    const int fd =
+        ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::write(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) < 0 ||
+        ::fsync(fd) != 0)
+        std::perror("flush");
+    ::close(fd);
+    ::unlink(QFile::encodeName(fileName).constData());
 }
 
 // libjpeg-turbo as its own example uses it: memory destination, defaults, quality 100.
@@ -99,15 +126,32 @@ int main(int argc, char** argv) {
     const QString base = folder.filePath(QStringLiteral("camera"));
     std::printf("files in %s\n", qPrintable(folder.path()));
     PrintHeader();
+    const char* const stepNames[] = {"  text on a copy", "  bitmap written", "  bitmap read back",
+                                     "  JPEG file (encode, temp, fsync, rename)",
+                                     "  bitmap deleted"};
     for (const auto& [width, height, runs] : {std::tuple{640, 480, 41}, {1920, 1080, 21}}) {
         const QImage frame = CameraLikeFrame(width, height);
         Snapshot(frame, base); // warm-up: fonts, page cache, the file under its name
         volatile unsigned long sink = BareEncode(frame);
-        const auto [ours, peer] = MedianPairMs(
-            runs, [&] { Snapshot(frame, base); }, [&] { sink = sink + BareEncode(frame); });
+        std::vector<std::vector<double>> steps(std::size(stepNames));
+        std::vector<double> totals, peers, flushes;
+        const QByteArray jpeg = EncodeJpeg(frame);
+        for (int i = 0; i < runs; ++i) {
+            const std::vector<double> times = Snapshot(frame, base);
+            for (std::size_t step = 0; step < times.size(); ++step)
+                steps[step].push_back(times[step]);
+            totals.push_back(std::accumulate(times.begin(), times.end(), 0.0));
+            peers.push_back(TimeMs([&] { sink = sink + BareEncode(frame); }));
+            flushes.push_back(
+                TimeMs([&] { WriteAndFlush(base + QStringLiteral(".flush"), jpeg); }));
+        }
+        const double peer = Median(peers);
         const std::string size = std::to_string(width) + "x" + std::to_string(height);
-        PrintRow("snapshot " + size + " vs bare q100 encode", ours, peer, Target);
-        std::printf("  (jpeg %lld bytes)\n", static_cast<long long>(QFile(base + ".jpg").size()));
+        PrintRow("snapshot " + size + " vs bare q100 encode", Median(totals), peer, Target);
+        for (std::size_t step = 0; step < steps.size(); ++step)
+            PrintRow(stepNames[step], Median(steps[step]), peer, 0);
+        PrintRow("  of which the disk: write + fsync alone", Median(flushes), peer, 0);
+        std::printf("  (JPEG of %lld bytes)\n", static_cast<long long>(jpeg.size()));
     }
     return 0;
 }

@@ -4,7 +4,9 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -14,10 +16,12 @@
 #include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <jpeglib.h>
@@ -80,34 +84,32 @@ class TMadeFile {
     bool Kept;
 };
 
-// 0, or the error that stopped the write.
-int WriteAll(int fd, const char* data, qsizetype size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<std::size_t>(size));
-        if (written < 0 && errno == EINTR)
+// Reads or writes the pieces in order, in batches of IOV_MAX; 0, the error that stopped it, or
+// ENODATA when a read meets the end of the file.
+int Transfer(int fd, std::vector<iovec> pieces, ssize_t (*move)(int, const iovec*, int)) {
+    std::size_t first = 0;
+    while (first < pieces.size()) {
+        const auto count = static_cast<int>(std::min<std::size_t>(pieces.size() - first, IOV_MAX));
+        const ssize_t moved = move(fd, pieces.data() + first, count);
+        if (moved < 0 && errno == EINTR)
             continue;
-        if (written <= 0)
-            return written < 0 ? errno : EIO;
-        data += written;
-        size -= written;
+        if (moved <= 0)
+            return moved < 0 ? errno : ENODATA;
+        // Skips what went through, finishing inside a piece where the call stopped short.
+        auto rest = static_cast<std::size_t>(moved);
+        for (; first < pieces.size() && pieces[first].iov_len <= rest; ++first)
+            rest -= pieces[first].iov_len;
+        if (rest > 0) {
+            pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + rest;
+            pieces[first].iov_len -= rest;
+        }
     }
     return 0;
 }
 
-// The number of bytes read, short only at the end of the file; -1 with errno on an error.
-qsizetype ReadUpTo(int fd, char* data, qsizetype size) {
-    qsizetype done = 0;
-    while (done < size) {
-        const ssize_t got = ::read(fd, data + done, static_cast<std::size_t>(size - done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return -1;
-        if (got == 0)
-            break;
-        done += got;
-    }
-    return done;
+iovec Piece(const void* data, std::size_t size) {
+    // writev takes the same non-const pieces as readv but only reads them.
+    return {const_cast<void*>(data), size};
 }
 
 // mkstemp makes a private file; the snapshot gets the permissions of a freshly created file.
@@ -132,7 +134,9 @@ void ReplaceFile(const QString& fileName, const QByteArray& bytes) {
     TMadeFile temporary(temporaryName);
     int error = ::fchmod(file.Get(), NewFileMode()) == 0 ? 0 : errno;
     if (!error)
-        error = WriteAll(file.Get(), bytes.constData(), bytes.size());
+        error =
+            Transfer(file.Get(), {Piece(bytes.constData(), static_cast<std::size_t>(bytes.size()))},
+                     &::writev);
     if (!error && ::fsync(file.Get()) != 0)
         error = errno;
     if (const int closeError = file.Close(); !error)
@@ -169,32 +173,39 @@ QImage AsBgr888(const QImage& image) {
                                                    : image.convertToFormat(QImage::Format_BGR888);
 }
 
-// The whole file: headers, then the rows bottom-up, each padded with zeros to four bytes.
-QByteArray BitmapBytes(const QImage& bgr, const QString& fileName) {
-    const qsizetype rowBytes = BitmapRowBytes(bgr.width());
-    const qsizetype pixelBytes = rowBytes * bgr.height();
+// The headers of a 24-bit bitmap of the image.
+std::array<char, BitmapHeaderBytes> BitmapHeader(const QImage& bgr, const QString& fileName) {
+    const qsizetype pixelBytes = BitmapRowBytes(bgr.width()) * bgr.height();
     if (BitmapHeaderBytes + pixelBytes > qsizetype{0xFFFFFFFF})
         Fail("Cannot create file", fileName, QStringLiteral("The image is too large."));
-    QByteArray bytes(BitmapHeaderBytes + pixelBytes, Qt::Uninitialized);
-    char* out = bytes.data();
-    std::memset(out, 0, BitmapHeaderBytes);
-    out[0] = 'B';
-    out[1] = 'M';
-    PutLe(out + 2, static_cast<std::uint32_t>(bytes.size()), 4);
-    PutLe(out + 10, BitmapHeaderBytes, 4);
-    PutLe(out + 14, 40, 4);
-    PutLe(out + 18, static_cast<std::uint32_t>(bgr.width()), 4);
-    PutLe(out + 22, static_cast<std::uint32_t>(bgr.height()), 4);
-    PutLe(out + 26, 1, 2);
-    PutLe(out + 28, 24, 2);
-    PutLe(out + 34, static_cast<std::uint32_t>(pixelBytes), 4);
-    const auto usedBytes = static_cast<std::size_t>(3 * static_cast<qsizetype>(bgr.width()));
-    for (int y = 0; y < bgr.height(); ++y) {
-        char* row = out + BitmapHeaderBytes + (bgr.height() - 1 - y) * rowBytes;
-        std::memcpy(row, bgr.constScanLine(y), usedBytes);
-        std::memset(row + usedBytes, 0, static_cast<std::size_t>(rowBytes) - usedBytes);
+    std::array<char, BitmapHeaderBytes> header{};
+    header[0] = 'B';
+    header[1] = 'M';
+    PutLe(&header[2], static_cast<std::uint32_t>(BitmapHeaderBytes + pixelBytes), 4);
+    PutLe(&header[10], BitmapHeaderBytes, 4);
+    PutLe(&header[14], 40, 4);
+    PutLe(&header[18], static_cast<std::uint32_t>(bgr.width()), 4);
+    PutLe(&header[22], static_cast<std::uint32_t>(bgr.height()), 4);
+    PutLe(&header[26], 1, 2);
+    PutLe(&header[28], 24, 2);
+    PutLe(&header[34], static_cast<std::uint32_t>(pixelBytes), 4);
+    return header;
+}
+
+// The rows of an image as the file stores them: bottom-up, each padded to four bytes. The pixels
+// go straight between the image and the file, the padding to or from `padding`.
+std::vector<iovec> BitmapRows(const uchar* bits, qsizetype bytesPerLine, QSize size,
+                              char* padding) {
+    const auto used = 3 * static_cast<std::size_t>(size.width());
+    const auto pad = static_cast<std::size_t>(BitmapRowBytes(size.width())) - used;
+    std::vector<iovec> pieces;
+    pieces.reserve(2 * static_cast<std::size_t>(size.height()));
+    for (int y = size.height() - 1; y >= 0; --y) {
+        pieces.push_back(Piece(bits + y * bytesPerLine, used));
+        if (pad > 0)
+            pieces.push_back(Piece(padding, pad));
     }
-    return bytes;
+    return pieces;
 }
 
 // The size of the pixels that the header announces, or a reason to refuse the file.
@@ -279,13 +290,14 @@ bool Compress(TJpegJob* job) {
     return true;
 }
 
-// More than any baseline JPEG of the size takes (six bytes a pixel of whole 16x16 blocks, plus
-// the headers), so the library never has to grow the buffer on its own.
+// The most a JPEG of the size can take with the default sampling (chroma halved both ways):
+// three bytes a pixel of whole 16x16 blocks plus the headers, as libjpeg-turbo bounds it. The
+// library then never grows the buffer on its own; only the pages it writes are touched.
 qsizetype JpegBound(int width, int height) {
     const auto block = [](int n) {
         return (static_cast<qsizetype>(n) + 15) / 16 * 16;
     };
-    return block(width) * block(height) * 6 + 4096;
+    return block(width) * block(height) * 3 + 4096;
 }
 
 // The encoded bytes, or a thrown reason without a file name.
@@ -299,7 +311,8 @@ QByteArray Encode(const QImage& image, int quality) {
         throw EFrameError(job.Error.Message.data());
     const auto size = static_cast<qsizetype>(job.OutputSize);
     if (job.Output != reinterpret_cast<unsigned char*>(buffer.data())) {
-        // The library outgrew the buffer and made its own, which is ours to free.
+        // Should the bound ever be short, the library grows into a buffer of its own, which is
+        // ours to free once it has finished.
         const std::unique_ptr<unsigned char, decltype(&std::free)> own(job.Output, &std::free);
         return QByteArray(reinterpret_cast<const char*>(own.get()), size);
     }
@@ -313,7 +326,12 @@ void WriteBitmapFile(const QImage& image, const QString& fileName) {
     const QImage bgr = AsBgr888(image);
     if (bgr.isNull())
         Fail("Cannot create file", fileName, QStringLiteral("The image is empty."));
-    const QByteArray bytes = BitmapBytes(bgr, fileName);
+    std::array<char, BitmapHeaderBytes> header = BitmapHeader(bgr, fileName);
+    std::array<char, 3> zeros{};
+    std::vector<iovec> pieces =
+        BitmapRows(bgr.constBits(), bgr.bytesPerLine(), bgr.size(), zeros.data());
+    pieces.insert(pieces.begin(), Piece(header.data(), header.size()));
+
     const std::string path = NativeName(fileName);
     TFileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (file.Get() < 0)
@@ -321,7 +339,7 @@ void WriteBitmapFile(const QImage& image, const QString& fileName) {
     // Only a regular file is ours to remove again; a device or pipe under the name is not.
     struct stat status {};
     TMadeFile written(path, ::fstat(file.Get(), &status) == 0 && S_ISREG(status.st_mode));
-    int error = WriteAll(file.Get(), bytes.constData(), bytes.size());
+    int error = Transfer(file.Get(), std::move(pieces), &::writev);
     if (const int closeError = file.Close(); !error)
         error = closeError;
     if (error)
@@ -334,32 +352,29 @@ QImage ReadBitmapFile(const QString& fileName) {
     struct stat status {};
     if (file.Get() < 0 || ::fstat(file.Get(), &status) != 0)
         Fail("Cannot open file", fileName, SystemReason(errno));
+    const auto readFailed = [&fileName](int error) {
+        if (error == ENODATA)
+            Fail("Cannot read bitmap", fileName, QStringLiteral("The file is truncated."));
+        Fail("Cannot read file", fileName, SystemReason(error));
+    };
     std::array<char, BitmapHeaderBytes> header{};
-    const qsizetype headerRead = ReadUpTo(file.Get(), header.data(), BitmapHeaderBytes);
-    if (headerRead < 0)
-        Fail("Cannot read file", fileName, SystemReason(errno));
-    if (headerRead < BitmapHeaderBytes)
-        Fail("Cannot read bitmap", fileName, QStringLiteral("The file is too short."));
+    if (const int error = Transfer(file.Get(), {Piece(header.data(), header.size())}, &::readv))
+        readFailed(error);
     int width = 0, height = 0;
     if (const QString refusal = CheckBitmapHeader(header.data(), width, height); !refusal.isEmpty())
         Fail("Cannot read bitmap", fileName, refusal);
-    const qsizetype rowBytes = BitmapRowBytes(width);
     // Checked against the file's size before anything of the announced size is allocated.
-    if (height > (status.st_size - BitmapHeaderBytes) / rowBytes)
-        Fail("Cannot read bitmap", fileName, QStringLiteral("The file is truncated."));
+    if (height > (status.st_size - BitmapHeaderBytes) / BitmapRowBytes(width))
+        readFailed(ENODATA);
 
-    QByteArray pixels(rowBytes * height, Qt::Uninitialized);
-    const qsizetype pixelsRead = ReadUpTo(file.Get(), pixels.data(), pixels.size());
-    if (pixelsRead < 0)
-        Fail("Cannot read file", fileName, SystemReason(errno));
-    if (pixelsRead < pixels.size())
-        Fail("Cannot read bitmap", fileName, QStringLiteral("The file is truncated."));
     QImage image(width, height, QImage::Format_BGR888);
     if (image.isNull())
         Fail("Cannot read bitmap", fileName, QStringLiteral("The bitmap is too large."));
-    for (int y = 0; y < height; ++y)
-        std::memcpy(image.scanLine(height - 1 - y), pixels.constData() + y * rowBytes,
-                    3 * static_cast<std::size_t>(width));
+    std::array<char, 3> padding{};
+    if (const int error = Transfer(
+            file.Get(),
+            BitmapRows(image.bits(), image.bytesPerLine(), image.size(), padding.data()), &::readv))
+        readFailed(error);
     return image;
 }
 
