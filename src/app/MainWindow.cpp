@@ -69,8 +69,9 @@ void TfrmMain::FormCreate() {
     Capturing = false;
     TakeReference = false;
     LastDiff = 0;
-    RefBitmap = BlankWorkingCopy({}, WorkingDepth);
-    CurBitmap = BlankWorkingCopy({}, WorkingDepth);
+    // Empty until the first frame sizes them; their depth is WorkingDepth until then.
+    RefBitmap = QImage();
+    CurBitmap = QImage();
     CaptureConfig.SetDefaults();
     AppPath = AppPathOf(Environment.ExecutablePath);
     cap1->FileFolder = AppPath;

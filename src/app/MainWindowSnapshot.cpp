@@ -77,7 +77,7 @@ QImage TfrmMain::StampSnapshot(const TCapturedBitmap& frame, const QString& base
         DrawStamp(picture, text, FrameHeight);
     }
     SnapShot1->setPixmap(QPixmap::fromImage(picture));
-    WriteBitmapFile(picture.convertToFormat(QImage::Format_BGR888), base + QStringLiteral(".bmp"));
+    WriteBitmapFile(picture, base + QStringLiteral(".bmp"));
     return picture;
 }
 

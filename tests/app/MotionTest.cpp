@@ -5,12 +5,6 @@
 
 namespace {
 
-QImage Frame(QSize size, int grey) {
-    QImage frame(size, QImage::Format_BGR888);
-    frame.fill(QColor(grey, grey, grey));
-    return frame;
-}
-
 class MotionTest : public testing::Test {
   protected:
     void SetUp() override { ShownMessages().clear(); }
@@ -62,7 +56,7 @@ TEST_F(MotionTest, SequencesFollowTheThresholdRule) {
         int step = 0;
         for (const TStep& s : sequence.steps) {
             SCOPED_TRACE(step++);
-            EXPECT_EQ(fresh->DetectMotion(Frame({2, 2}, s.grey)), s.motion);
+            EXPECT_EQ(fresh->DetectMotion(UniformFrame({2, 2}, s.grey)), s.motion);
             EXPECT_EQ(fresh->LastDiff, s.last);
             // A frame taken as the reference leaves the status text as it was.
             if (s.motion) {
@@ -73,15 +67,15 @@ TEST_F(MotionTest, SequencesFollowTheThresholdRule) {
 }
 
 TEST_F(MotionTest, MotionTurnsTheSensitivityRedAndBold) {
-    ASSERT_TRUE(w->DetectMotion(Frame({2, 2}, 90)));
+    ASSERT_TRUE(w->DetectMotion(UniformFrame({2, 2}, 90)));
     EXPECT_TRUE(w->lblSens->font().bold());
     EXPECT_EQ(w->lblSens->palette().color(QPalette::WindowText), QColor(Qt::red));
     EXPECT_FALSE(w->SnapShot1->pixmap().isNull());
     EXPECT_TRUE(w->TakeReference);
-    EXPECT_FALSE(w->DetectMotion(Frame({2, 2}, 90))) << "only taken as the reference";
-    EXPECT_TRUE(w->DetectMotion(Frame({2, 2}, 90))) << "the total fell from 32400 to 0";
-    EXPECT_FALSE(w->DetectMotion(Frame({2, 2}, 90)));
-    EXPECT_FALSE(w->DetectMotion(Frame({2, 2}, 90)));
+    EXPECT_FALSE(w->DetectMotion(UniformFrame({2, 2}, 90))) << "only taken as the reference";
+    EXPECT_TRUE(w->DetectMotion(UniformFrame({2, 2}, 90))) << "the total fell from 32400 to 0";
+    EXPECT_FALSE(w->DetectMotion(UniformFrame({2, 2}, 90)));
+    EXPECT_FALSE(w->DetectMotion(UniformFrame({2, 2}, 90)));
     EXPECT_FALSE(w->lblSens->font().bold());
     EXPECT_EQ(w->lblSens->palette().color(QPalette::WindowText), QColor(Qt::black));
     EXPECT_EQ(w->StatusBar->PanelText(1), "");
@@ -125,7 +119,7 @@ TEST_F(MotionTest, EveryDepthComparesItsReducedCopies) {
         SCOPED_TRACE(index);
         TWindowUnderTest fresh(Folder);
         fresh->cbPixelFormat->setCurrentIndex(index);
-        EXPECT_TRUE(fresh->DetectMotion(Frame({3, 5}, 255)));
+        EXPECT_TRUE(fresh->DetectMotion(UniformFrame({3, 5}, 255)));
         EXPECT_GT(fresh->CurDiff, 0);
         EXPECT_EQ(fresh->CurBitmap.format(), WorkingFormat(static_cast<TDetectDepth>(index)));
         EXPECT_EQ(fresh->CurBitmap.size(), QSize(3, 5));
@@ -135,7 +129,7 @@ TEST_F(MotionTest, EveryDepthComparesItsReducedCopies) {
 TEST_F(MotionTest, SmallFramesClampTheTrackBarsAndLeaveTheGuideLines) {
     const QPoint lines[] = {w->LeftLine->pos(), w->RightLine->pos(), w->TopLine->pos(),
                             w->BottomLine->pos()};
-    w->cap1BitmapGrabbed(Frame({160, 120}, 0));
+    w->cap1BitmapGrabbed(UniformFrame({160, 120}, 0));
     EXPECT_EQ(w->FrameWidth, 160);
     EXPECT_EQ(w->LeftTrack->maximum(), 159);
     EXPECT_EQ(w->RightTrack->value(), 159);
@@ -146,7 +140,7 @@ TEST_F(MotionTest, SmallFramesClampTheTrackBarsAndLeaveTheGuideLines) {
     EXPECT_EQ(w->BottomLine->pos(), lines[3]);
 
     // Frames twice the preview's size move the lines by half the position.
-    w->cap1BitmapGrabbed(Frame({640, 480}, 0));
+    w->cap1BitmapGrabbed(UniformFrame({640, 480}, 0));
     w->RightTrack->setValue(399);
     EXPECT_EQ(w->RightLine->x(), 200);
     w->LeftTrack->setValue(100);

@@ -8,12 +8,6 @@
 
 namespace {
 
-QImage Frame(QSize size, int grey) {
-    QImage frame(size, QImage::Format_BGR888);
-    frame.fill(QColor(grey, grey, grey));
-    return frame;
-}
-
 class SnapshotTest : public testing::Test {
   protected:
     void SetUp() override {
@@ -35,7 +29,7 @@ class SnapshotTest : public testing::Test {
 
     void Snapshot(int grey, QSize size = {64, 48}) {
         w->FrameHeight = size.height();
-        w->WriteSnapshot(Frame(size, grey), Base());
+        w->WriteSnapshot(UniformFrame(size, grey), Base());
     }
 
     QStringList LoggedLines() const {
@@ -88,7 +82,7 @@ TEST_F(SnapshotTest, TimestampSitsInTheBottomLeftCorner) {
         return QDateTime(QDate(2026, 8, 17), QTime(9, 5, 7));
     };
     w->FrameHeight = 120;
-    const QImage picture = w->StampSnapshot(Frame({160, 120}, 0), Base());
+    const QImage picture = w->StampSnapshot(UniformFrame({160, 120}, 0), Base());
     int lowestLight = -1;
     bool outlineOnLastLine = false;
     for (int y = 0; y < picture.height(); ++y)
@@ -147,12 +141,12 @@ TEST_F(SnapshotTest, AMissingFolderIsLoggedAndTheNextGoodSnapshotWorks) {
 }
 
 TEST_F(SnapshotTest, OnlyCapturingWritesSnapshots) {
-    w->cap1BitmapGrabbed(Frame({32, 24}, 200)); // motion, but not capturing
+    w->cap1BitmapGrabbed(UniformFrame({32, 24}, 200)); // motion, but not capturing
     EXPECT_EQ(w->StatusBar->PanelText(1), "Motion Detected");
     EXPECT_TRUE(QDir(Snaps()).isEmpty());
     Start(10);
-    w->cap1BitmapGrabbed(Frame({32, 24}, 10));  // the reference
-    w->cap1BitmapGrabbed(Frame({32, 24}, 250)); // motion while capturing
+    w->cap1BitmapGrabbed(UniformFrame({32, 24}, 10));  // the reference
+    w->cap1BitmapGrabbed(UniformFrame({32, 24}, 250)); // motion while capturing
     EXPECT_TRUE(QFile::exists(File("camera.jpg")));
 }
 

@@ -35,6 +35,12 @@ QStringList& ShownMessages() {
     return messages;
 }
 
+QImage UniformFrame(QSize size, int grey) {
+    QImage frame(size, QImage::Format_BGR888);
+    frame.fill(QColor(grey, grey, grey));
+    return frame;
+}
+
 void WriteTextFile(const QString& fileName, const QByteArray& content) {
     QFile file(fileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))

@@ -33,6 +33,9 @@ class TTempDir {
 // Every message box the program would show during a test, in order.
 QStringList& ShownMessages();
 
+// A frame of one grey, as the capture component hands frames over (24 bits, blue green red).
+QImage UniformFrame(QSize size, int grey);
+
 void WriteTextFile(const QString& fileName, const QByteArray& content);
 QByteArray ReadTextFile(const QString& fileName);
 
