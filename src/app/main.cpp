@@ -1,11 +1,13 @@
 // Program entry: no arguments are read.
 #include "Application.h"
 #include "MainWindow.h"
+#include "SnapshotFiles.h"
 #include "Splash.h"
 
 #include <QIcon>
 
 int main(int argc, char** argv) {
+    KeepFrameBuffersInHeap();
     Q_INIT_RESOURCE(kamvero);
     TApplication app(argc, argv);
     TApplication::setApplicationName(QStringLiteral("kamvero"));

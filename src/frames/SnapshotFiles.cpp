@@ -3,6 +3,7 @@
 #include "FrameKernels.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <array>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -112,33 +114,31 @@ iovec Piece(const void* data, std::size_t size) {
     return {const_cast<void*>(data), size};
 }
 
-// mkstemp makes a private file; the snapshot gets the permissions of a freshly created file.
-mode_t NewFileMode() {
-    mode_t mask = 022;
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : status.readAll().split('\n'))
-            if (line.startsWith("Umask:"))
-                mask = static_cast<mode_t>(line.mid(6).trimmed().toUInt(nullptr, 8));
-    return 0666 & ~mask;
+// A new temporary name beside the target, created exclusively so no other file is touched; the
+// kernel gives it the permissions of any freshly created file (0666 less the umask).
+TFileDescriptor CreateTemporaryBeside(const std::string& target, std::string& temporaryName) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporaryName = target + ".tmp-" + std::to_string(QRandomGenerator::global()->generate());
+        const int fd = ::open(temporaryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return TFileDescriptor(fd);
+    }
+    return TFileDescriptor(-1);
 }
 
 // Writes the bytes to a temporary file beside the target and renames it over the target, so
-// the name holds either the old file or the whole new one.
+// the name holds either the old file or the whole new one. No fsync: the rename alone keeps a
+// reader or a crashed program from ever seeing half a file, and flushing every snapshot to the
+// disk would cost as much as encoding it, for a file that is replaced seconds later.
 void ReplaceFile(const QString& fileName, const QByteArray& bytes) {
     const std::string target = NativeName(fileName);
-    std::string temporaryName = target + ".tmp-XXXXXX";
-    TFileDescriptor file(::mkostemp(temporaryName.data(), O_CLOEXEC));
+    std::string temporaryName;
+    TFileDescriptor file = CreateTemporaryBeside(target, temporaryName);
     if (file.Get() < 0)
         Fail("Cannot create file", fileName, SystemReason(errno));
     TMadeFile temporary(temporaryName);
-    int error = ::fchmod(file.Get(), NewFileMode()) == 0 ? 0 : errno;
-    if (!error)
-        error =
-            Transfer(file.Get(), {Piece(bytes.constData(), static_cast<std::size_t>(bytes.size()))},
-                     &::writev);
-    if (!error && ::fsync(file.Get()) != 0)
-        error = errno;
+    int error = Transfer(
+        file.Get(), {Piece(bytes.constData(), static_cast<std::size_t>(bytes.size()))}, &::writev);
     if (const int closeError = file.Close(); !error)
         error = closeError;
     if (!error && ::rename(temporaryName.c_str(), target.c_str()) != 0)
@@ -280,11 +280,15 @@ bool Compress(TJpegJob* job) {
     jpeg_set_defaults(&job->Info);
     jpeg_set_quality(&job->Info, job->Quality, TRUE);
     jpeg_start_compress(&job->Info, TRUE);
+    // One band of rows a call, as many as the encoder takes at once (an MCU row).
+    std::array<JSAMPROW, 2 * DCTSIZE> band{};
     while (job->Info.next_scanline < job->Info.image_height) {
-        // libjpeg takes non-const rows but only reads them.
-        JSAMPROW row =
-            const_cast<JSAMPROW>(job->Rows + job->Info.next_scanline * job->BytesPerLine);
-        jpeg_write_scanlines(&job->Info, &row, 1);
+        const JDIMENSION first = job->Info.next_scanline;
+        const JDIMENSION count = std::min<JDIMENSION>(band.size(), job->Info.image_height - first);
+        for (JDIMENSION i = 0; i < count; ++i)
+            // libjpeg takes non-const rows but only reads them.
+            band[i] = const_cast<JSAMPROW>(job->Rows + (first + i) * job->BytesPerLine);
+        jpeg_write_scanlines(&job->Info, band.data(), count);
     }
     jpeg_finish_compress(&job->Info);
     return true;
@@ -394,4 +398,10 @@ void WriteJpegFile(const QImage& image, const QString& fileName, int quality) {
         Fail("Cannot create file", fileName, QString::fromUtf8(error.what()));
     }
     ReplaceFile(fileName, bytes);
+}
+
+void KeepFrameBuffersInHeap() {
+    constexpr int mapAbove = 32 * 1024 * 1024;
+    ::mallopt(M_MMAP_THRESHOLD, mapAbove);
+    ::mallopt(M_TRIM_THRESHOLD, 2 * mapAbove);
 }

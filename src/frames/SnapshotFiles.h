@@ -16,3 +16,8 @@ void WriteJpegFile(const QImage& image, const QString& fileName, int quality = 1
 
 // The same encoder into memory, for callers (and benchmarks) that keep the bytes.
 QByteArray EncodeJpeg(const QImage& image, int quality = 100);
+
+// Frame-sized buffers (a 1080p bitmap is 6 MB) would otherwise be mapped fresh from the kernel
+// for every snapshot and faulted in page by page; kept in the heap they are reused. Called once
+// at program start, before any frame is allocated.
+void KeepFrameBuffersInHeap();
