@@ -128,8 +128,7 @@ int main(int argc, char** argv) {
     std::printf("files in %s\n", qPrintable(folder.path()));
     PrintHeader();
     const char* const stepNames[] = {"  text on a copy", "  bitmap written", "  bitmap read back",
-                                     "  JPEG file (encode, temp, rename)",
-                                     "  bitmap deleted"};
+                                     "  JPEG file (encode, temp, rename)", "  bitmap deleted"};
     for (const auto& [width, height, runs] : {std::tuple{640, 480, 41}, {1920, 1080, 21}}) {
         const QImage frame = CameraLikeFrame(width, height);
         Snapshot(frame, base); // warm-up: fonts, page cache, the file under its name
