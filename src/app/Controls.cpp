@@ -46,6 +46,7 @@ TStatusBar::TStatusBar(QWidget* parent) : QFrame(parent) {
 
 void TStatusBar::SetPanelText(int panel, const QString& text) {
     Panels.at(static_cast<std::size_t>(panel))->setText(text);
+    emit PanelTextChanged(panel, text);
 }
 
 QString TStatusBar::PanelText(int panel) const {

@@ -27,6 +27,10 @@ class TStatusBar : public QFrame {
     void SetPanelText(int panel, const QString& text);
     QString PanelText(int panel) const;
 
+  signals:
+    // Every text set, also one that a later one replaces before the screen is painted.
+    void PanelTextChanged(int panel, const QString& text);
+
   private:
     std::array<QLabel*, PanelCount> Panels{};
 };

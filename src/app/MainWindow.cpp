@@ -55,6 +55,7 @@ TfrmMain::TfrmMain(TMainWindowEnvironment environment, QWidget* parent)
     CreateControls();
     CreateTimers();
     ConnectHandlers();
+    CreateNetComponents();
     FormCreate();
 }
 
@@ -118,6 +119,14 @@ void TfrmMain::showEvent(QShowEvent* event) {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
+    // A pass waiting on the network is below us on the stack: end its wait, let it unwind,
+    // and close once it has ended.
+    if (FTPPassRunning) {
+        CloseAfterPass = true;
+        NetFTP.Abort();
+        event->ignore();
+        return;
+    }
     bool closed = false;
     RunHandler([&] {
         FormClose();

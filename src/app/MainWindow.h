@@ -4,7 +4,10 @@
 #include "ErrorLog.h"
 #include "FrameKernels.h"
 #include "GraphConfig.h"
+#include "NetAntiFreeze.h"
+#include "NetFTP.h"
 #include "VideoCapture.h"
+#include "XorCipher.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -98,8 +101,15 @@ class TfrmMain : public QWidget {
     // FTP publishing.
     void FTPTimerTimer();
     void FTPUpload();
+    void NetFTPStatus(TNetComponent& axSender, TNetStatus axStatus, const QString& asStatusText);
+    void NetFTPWorkEnd(TNetComponent& Sender, TWorkMode AWorkMode);
     void chkFTPClick();
     void spnThumbsChange();
+    // The client and the GUI servicing during its waits; tests point NetFTP's Port elsewhere.
+    TNetFTP NetFTP;
+    std::unique_ptr<TNetAntiFreeze> NetAntiFreeze1;
+    // The FTP password as stored in the settings file.
+    TXorCipher Cipher{87};
 
     // Web server.
     void chkWWWClick();
@@ -189,6 +199,10 @@ class TfrmMain : public QWidget {
     bool Capturing = false;
     bool FTPBusy = false;
     bool NewSnapshot = false;
+    // A publishing pass is on the stack; the anti-freeze may run handlers in its middle.
+    bool FTPPassRunning = false;
+    // The window was asked to close during a pass and closes once the pass has ended.
+    bool CloseAfterPass = false;
     std::int32_t CountdownSecs = 0;
     std::int32_t ArchiveMax = 0;
     std::int32_t ArchiveIndex = 0;
@@ -225,6 +239,8 @@ class TfrmMain : public QWidget {
 
     void StopCapturing();
     void PassCredentialsToFTPClient();
+    void CreateNetComponents();
+    void CloseIfAskedDuringPass();
     void SetWebServerActive(bool active, int port);
     void MoveGuideLine(QFrame* line, Qt::Orientation axis, int position) const;
     void UpdateFrameSize(const TCapturedBitmap& frame);

@@ -1,11 +1,31 @@
-// The window side of FTP publishing: the timer tick, the publishing switch and history count.
+// The window side of FTP publishing: the timer tick, one pass, the client's status texts, the
+// publishing switch and history count.
+#include "FtpPublisher.h"
 #include "MainWindow.h"
 
+#include <QCoreApplication>
+#include <QScopeGuard>
+
+void TfrmMain::CreateNetComponents() {
+    NetAntiFreeze1 = std::make_unique<TNetAntiFreeze>([] { QCoreApplication::processEvents(); });
+    NetFTP.Passive = true;
+    NetFTP.OnStatus = [this](TNetComponent& sender, TNetStatus status, const QString& text) {
+        NetFTPStatus(sender, status, text);
+    };
+    NetFTP.OnWorkEnd = [this](TNetComponent& sender, TWorkMode mode) {
+        NetFTPWorkEnd(sender, mode);
+    };
+}
+
 void TfrmMain::PassCredentialsToFTPClient() {
-    // FIXME: the FTP client takes edtLogin, edtPassword and edtHost here once it exists.
+    NetFTP.User = edtLogin->text();
+    NetFTP.Password = edtPassword->text();
+    NetFTP.Host = edtHost->text();
 }
 
 void TfrmMain::FTPTimerTimer() {
+    // A tick inside a running pass must not end that pass's hold on the motion timer.
+    const bool busyBefore = FTPBusy;
     FTPBusy = true;
     lblIP->setText(CurrentIPAddress());
     RestartCountdown();
@@ -16,11 +36,50 @@ void TfrmMain::FTPTimerTimer() {
             LogError(QString::fromUtf8(error.what()));
         }
     }
-    FTPBusy = false;
+    FTPBusy = busyBefore;
 }
 
 void TfrmMain::FTPUpload() {
-    // FIXME: one publishing pass comes with the FTP client.
+    // The client has one control connection; a second pass would interleave its commands.
+    if (FTPPassRunning) {
+        LogError(QStringLiteral("FTP pass skipped: the previous pass is still running."));
+        return;
+    }
+    const TFtpPassSettings settings{
+        .Passive = chkPassive->isChecked(),
+        .Directory = edtFTPDirectory->text(),
+        .HistoryCount = spnThumbs->value(),
+        .BaseName = edtFilename1->text(),
+        .LocalDirectory = edtLocalDirectory1->text(),
+    };
+    const TFtpPassEvents events{
+        .LogError = [this](const QString& message) { LogError(message); },
+        .ShowStatus = [this](const QString& text) { StatusBar->SetPanelText(1, text); },
+        .Uploaded = [this] { NewSnapshot = false; },
+    };
+    FTPPassRunning = true;
+    const auto passEnded = qScopeGuard([this] {
+        FTPPassRunning = false;
+        CloseIfAskedDuringPass();
+    });
+    RunFtpPass(NetFTP, settings, events);
+}
+
+void TfrmMain::CloseIfAskedDuringPass() {
+    if (!CloseAfterPass)
+        return;
+    CloseAfterPass = false;
+    // Queued, so the pass and whatever called it have left the stack before the window goes.
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void TfrmMain::NetFTPStatus(TNetComponent& /*axSender*/, TNetStatus /*axStatus*/,
+                            const QString& asStatusText) {
+    StatusBar->SetPanelText(1, asStatusText);
+}
+
+void TfrmMain::NetFTPWorkEnd(TNetComponent& /*Sender*/, TWorkMode /*AWorkMode*/) {
+    StatusBar->SetPanelText(1, QStringLiteral("Transfer complete"));
 }
 
 void TfrmMain::chkFTPClick() {

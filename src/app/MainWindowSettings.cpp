@@ -63,8 +63,8 @@ void TfrmMain::LoadSettings() {
 void TfrmMain::LoadFTPHostSection(const TIniFile& ini) {
     Put(edtHost, Utf8(ini.ReadString(FTPHost, "Host", "")));
     Put(edtLogin, Utf8(ini.ReadString(FTPHost, "Login", "")));
-    // FIXME: the stored password is enciphered; it passes through until the cipher exists.
-    Put(edtPassword, PasswordFromBytes(ini.ReadString(FTPHost, "Password", "")));
+    Cipher.SetEncoded(ini.ReadString(FTPHost, "Password", ""));
+    Put(edtPassword, PasswordFromBytes(Cipher.Decoded()));
     Put(chkPassive, ini.ReadBool(FTPHost, "PASV", true));
     Put(edtFTPDirectory, Utf8(ini.ReadString(FTPHost, "Directory", "")));
 }
@@ -143,7 +143,8 @@ void TfrmMain::SaveSettings() {
     ini.WriteBool(Camera, "ShowGrid", chkShowGrid->isChecked());
 
     ini.WriteString(FTPHost, "Login", Utf8(edtLogin->text()));
-    ini.WriteString(FTPHost, "Password", PasswordToBytes(edtPassword->text()));
+    Cipher.SetEncoded(PasswordToBytes(edtPassword->text()));
+    ini.WriteString(FTPHost, "Password", Cipher.Decoded());
     ini.WriteString(FTPHost, "Directory", Utf8(edtFTPDirectory->text()));
     ini.WriteString(FTPHost, "Host", Utf8(edtHost->text()));
     ini.WriteBool(FTPHost, "PASV", chkPassive->isChecked());

@@ -1,21 +1,16 @@
 // The window side of the web server: its switch, port and folder fields, and the address.
 #include "IniFile.h"
 #include "MainWindow.h"
-
-#include <stdexcept>
+#include "NetErrors.h"
 
 namespace {
 
-// Raised for a text that is not a whole number, with the conversion's own message.
-class EConvertError : public std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-int StrToInt(const QString& text) {
+// The port as typed: a whole number written as the settings file writes numbers, or the
+// conversion's own message.
+int PortNumber(const QString& text) {
     if (const auto value = ParseIniInteger(text.toStdString()))
         return *value;
-    throw EConvertError(
-        QStringLiteral("'%1' is not a valid integer value").arg(text).toStdString());
+    throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(text));
 }
 
 } // namespace
@@ -27,7 +22,7 @@ void TfrmMain::SetWebServerActive(bool /*active*/, int /*port*/) {
 void TfrmMain::chkWWWClick() {
     SetTaggedEnabled(this, 3, !chkWWW->isChecked());
     if (chkWWW->isChecked()) {
-        SetWebServerActive(true, StrToInt(edtPort->text()));
+        SetWebServerActive(true, PortNumber(edtPort->text()));
         lblActiveWWW->setText(QStringLiteral("Yes"));
     } else {
         SetWebServerActive(false, 0);

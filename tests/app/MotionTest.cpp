@@ -51,7 +51,8 @@ const std::vector<TSequence> Sequences = {
 TEST_F(MotionTest, SequencesFollowTheThresholdRule) {
     for (const TSequence& sequence : Sequences) {
         SCOPED_TRACE(sequence.name);
-        TWindowUnderTest fresh(Folder);
+        w.Restart();
+        const TWindowUnderTest& fresh = w;
         fresh->Sensitivity1->setValue(sequence.sensitivity);
         int step = 0;
         for (const TStep& s : sequence.steps) {
@@ -103,7 +104,8 @@ TEST_F(MotionTest, GridDecidesWhichPixelsAreCompared) {
     EXPECT_EQ(w->CurDiff, 100 * 10 * 10);
 
     // Grid on: only Left <= x < Right, Top <= y < Bottom, so the left block does not count.
-    TWindowUnderTest grid(Folder);
+    w.Restart();
+    const TWindowUnderTest& grid = w;
     grid->cap1BitmapGrabbed(SplitFrame(0, 0));
     grid->chkUseGrid->setChecked(true);
     grid->LeftTrack->setValue(10);
@@ -117,7 +119,8 @@ TEST_F(MotionTest, GridDecidesWhichPixelsAreCompared) {
 TEST_F(MotionTest, EveryDepthComparesItsReducedCopies) {
     for (int index = 0; index < 5; ++index) {
         SCOPED_TRACE(index);
-        TWindowUnderTest fresh(Folder);
+        w.Restart();
+        const TWindowUnderTest& fresh = w;
         fresh->cbPixelFormat->setCurrentIndex(index);
         EXPECT_TRUE(fresh->DetectMotion(UniformFrame({3, 5}, 255)));
         EXPECT_GT(fresh->CurDiff, 0);

@@ -175,6 +175,18 @@ TEST_F(SettingsTest, ALoadErrorIsReportedAndTheRemainingKeysStillLoad) {
     EXPECT_TRUE(w->chkShowGrid->isChecked());
 }
 
+TEST_F(SettingsTest, PasswordIsStoredScrambledAndReadBack) {
+    {
+        TWindowUnderTest w(Folder);
+        w->edtPassword->setText("secret");
+        ASSERT_TRUE(w->close());
+    }
+    // Each byte XOR 87.
+    EXPECT_TRUE(WrittenKeys().contains("FTPHost/Password=$24%2#"));
+    TWindowUnderTest again(Folder);
+    EXPECT_EQ(again->edtPassword->text(), "secret");
+}
+
 TEST_F(SettingsTest, EveryTextSurvivesARestartUnchanged) {
     QString password;
     for (int code = 1; code <= 255; ++code)

@@ -57,6 +57,12 @@ QByteArray ReadTextFile(const QString& fileName) {
 
 TWindowUnderTest::TWindowUnderTest(const TTempDir& folder, const QString& exeName)
     : ExecutablePath(folder.File(exeName)) {
+    Restart();
+}
+
+void TWindowUnderTest::Restart() {
+    // One window at a time: the application has one anti-freeze, and the window owns it.
+    Window.reset();
     TMainWindowEnvironment environment;
     environment.ExecutablePath = ExecutablePath;
     environment.OpenUrl = [this](const QUrl& url) {

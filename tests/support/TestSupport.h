@@ -43,6 +43,8 @@ QByteArray ReadTextFile(const QString& fileName);
 // lie where the test puts them. The executable is called "kamvero" unless told otherwise.
 struct TWindowUnderTest {
     explicit TWindowUnderTest(const TTempDir& folder, const QString& exeName = "kamvero");
+    // A fresh window in place of this one, as at a new start of the program.
+    void Restart();
 
     QString ExecutablePath;
     QList<QUrl> OpenedUrls;
