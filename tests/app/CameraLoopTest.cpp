@@ -1,5 +1,6 @@
-// The whole local loop with the real GStreamer platform: the Test Pattern's moving ball is
-// detected and written as stamped snapshots in the archive ring.
+// The whole loop with the real GStreamer platform: the Test Pattern's moving ball is detected,
+// written as stamped snapshots in the archive ring, and published to a real FTP server.
+#include "FtpServerPeer.h"
 #include "TestSupport.h"
 #include "gst/GstPlatform.h"
 
@@ -50,6 +51,44 @@ TEST(CameraLoopTest, TestPatternFillsTheSnapshotFolder) {
     EXPECT_GT(lightPixels, 30);
     EXPECT_FALSE(QFile::exists(snaps + "camera.bmp"));
     EXPECT_TRUE(window.NewSnapshot);
+    ASSERT_TRUE(window.close());
+}
+
+TEST(CameraLoopTest, SnapshotsReachTheFtpServerWithTheirHistory) {
+    ShownMessages().clear();
+    TTempDir folder;
+    TTempDir remote;
+    const TFtpServerPeer server(remote.QPath(), "kamvero", "secret");
+    ASSERT_TRUE(QDir(folder.QPath()).mkpath("snaps"));
+    WriteTextFile(
+        folder.File("kamvero.ini"),
+        "[Camera]\n"
+        "Config=\"VCapSource=Test Pattern\",WantAudio=0,WantDVAudio=0,WantAudioPreview=0\n"
+        "Sense=0.5\nArchive=3\nFTP=1\nHistory=2\nDirectory=" +
+            folder.File("snaps/").toUtf8() +
+            "\n[FTPHost]\nHost=127.0.0.1\nLogin=kamvero\nPassword=$24%2#\nDirectory=/\n");
+    TMainWindowEnvironment environment;
+    environment.ExecutablePath = folder.File("kamvero");
+    environment.CapturePlatform = [] {
+        return CreateGstPlatform();
+    };
+    TfrmMain window(std::move(environment));
+    window.cap1->ShowErrorBox = [](const QString& text) {
+        ShownMessages() << text;
+    };
+    window.NetFTP.Port = server.Port();
+
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(window.cap1->Previewing(), 5000);
+    window.btnStart->click();
+    // Passes every 1.5 s instead of every half minute; each finds a newer snapshot.
+    window.FTPTimer->start(1500);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(remote.File("camera0002.jpg")), 30000);
+    window.btnStop->click();
+    EXPECT_TRUE(ShownMessages().isEmpty()) << ShownMessages().join('|').toStdString();
+    for (const QString name : {"camera.jpg", "camera0001.jpg", "camera0002.jpg"})
+        EXPECT_EQ(QImage(remote.File(name)).size(), QSize(320, 240)) << name.toStdString();
+    EXPECT_NE(ReadTextFile(remote.File("camera.jpg")), ReadTextFile(remote.File("camera0001.jpg")));
     ASSERT_TRUE(window.close());
 }
 
