@@ -1,0 +1,246 @@
+#include "NetHTTPServer.h"
+
+#include "NetErrors.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 SendChunkBytes = 32768;
+
+struct TReason {
+    int Code;
+    const char* Text;
+};
+
+constexpr TReason Reasons[] = {
+    {200, QT_TRANSLATE_NOOP("TNetHTTPServer", "OK")},
+    {201, QT_TRANSLATE_NOOP("TNetHTTPServer", "Created")},
+    {202, QT_TRANSLATE_NOOP("TNetHTTPServer", "Accepted")},
+    {203, QT_TRANSLATE_NOOP("TNetHTTPServer", "Non-authoritative Information")},
+    {204, QT_TRANSLATE_NOOP("TNetHTTPServer", "No Content")},
+    {205, QT_TRANSLATE_NOOP("TNetHTTPServer", "Reset Content")},
+    {206, QT_TRANSLATE_NOOP("TNetHTTPServer", "Partial Content")},
+    {301, QT_TRANSLATE_NOOP("TNetHTTPServer", "Moved Permanently")},
+    {302, QT_TRANSLATE_NOOP("TNetHTTPServer", "Moved Temporarily")},
+    {303, QT_TRANSLATE_NOOP("TNetHTTPServer", "See Other")},
+    {304, QT_TRANSLATE_NOOP("TNetHTTPServer", "Not Modified")},
+    {305, QT_TRANSLATE_NOOP("TNetHTTPServer", "Use Proxy")},
+    {400, QT_TRANSLATE_NOOP("TNetHTTPServer", "Bad Request")},
+    {401, QT_TRANSLATE_NOOP("TNetHTTPServer", "Unauthorized")},
+    {403, QT_TRANSLATE_NOOP("TNetHTTPServer", "Forbidden")},
+    {404, QT_TRANSLATE_NOOP("TNetHTTPServer", "Not Found")},
+    {405, QT_TRANSLATE_NOOP("TNetHTTPServer", "Method not allowed")},
+    {406, QT_TRANSLATE_NOOP("TNetHTTPServer", "Not Acceptable")},
+    {407, QT_TRANSLATE_NOOP("TNetHTTPServer", "Proxy Authentication Required")},
+    {408, QT_TRANSLATE_NOOP("TNetHTTPServer", "Request Timeout")},
+    {409, QT_TRANSLATE_NOOP("TNetHTTPServer", "Conflict")},
+    {410, QT_TRANSLATE_NOOP("TNetHTTPServer", "Gone")},
+    {411, QT_TRANSLATE_NOOP("TNetHTTPServer", "Length Required")},
+    {412, QT_TRANSLATE_NOOP("TNetHTTPServer", "Precondition Failed")},
+    {413, QT_TRANSLATE_NOOP("TNetHTTPServer", "Request Entity To Long")},
+    {414, QT_TRANSLATE_NOOP("TNetHTTPServer", "Request-URI Too Long. 256 Chars max")},
+    {415, QT_TRANSLATE_NOOP("TNetHTTPServer", "Unsupported Media Type")},
+    {500, QT_TRANSLATE_NOOP("TNetHTTPServer", "Internal Server Error")},
+    {501, QT_TRANSLATE_NOOP("TNetHTTPServer", "Not Implemented")},
+    {502, QT_TRANSLATE_NOOP("TNetHTTPServer", "Bad Gateway")},
+    {503, QT_TRANSLATE_NOOP("TNetHTTPServer", "Service Unavailable")},
+    {504, QT_TRANSLATE_NOOP("TNetHTTPServer", "Gateway timeout")},
+    {505, QT_TRANSLATE_NOOP("TNetHTTPServer", "HTTP version not supported")},
+};
+
+// What a connection thread needs of the server, copied at activation.
+struct THTTPSettings {
+    QString ServerSoftware; // empty when blank
+    bool ParseParams = true;
+    TNetHTTPLimits Limits;
+    TNetHTTPGetEvent OnCommandGet;
+    TNetHTTPOtherEvent OnCommandOther;
+    TNetMimeLookup MimeTypeForFile;
+};
+
+TUniqueFd OpenForReading(const QString& fileName) {
+    TUniqueFd file(::open(QFile::encodeName(fileName).constData(), O_RDONLY | O_CLOEXEC));
+    if (!file.Valid())
+        throw EFileOpenError(QStringLiteral("Cannot open file %1").arg(fileName));
+    return file;
+}
+
+qint64 FileSize(const TUniqueFd& file) {
+    struct stat status {};
+    if (::fstat(file.Get(), &status) != 0)
+        throw ENetSocketError(SocketErrorNumber(errno));
+    return status.st_size;
+}
+
+qint64 ReadSome(const TUniqueFd& file, char* buffer, qint64 size) {
+    for (;;) {
+        const ssize_t count = ::read(file.Get(), buffer, static_cast<size_t>(size));
+        if (count >= 0)
+            return count;
+        if (errno != EINTR)
+            throw ENetNoDataToRead();
+    }
+}
+
+// The handler failed: a 500 answer with its message. The length and stream it may have set
+// belong to the answer it did not finish, so they go.
+void AnswerFailure(TNetHTTPResponseInfo& response, const QString& message) {
+    response.SetResponseNo(500);
+    response.ContentText = message;
+    if (!response.HeaderHasBeenWritten()) {
+        response.ContentLength = -1;
+        response.ContentStream.reset();
+    }
+}
+
+void CallHandler(const THTTPSettings& settings, TNetPeerThread& thread,
+                 TNetHTTPRequestInfo& request, TNetHTTPResponseInfo& response) {
+    try {
+        settings.OnCommandGet(thread, request, response);
+    } catch (const std::exception& error) {
+        AnswerFailure(response, QString::fromUtf8(error.what()));
+    } catch (...) {
+        AnswerFailure(response, HTTPStatusText(500));
+    }
+}
+
+void ServeRequest(const THTTPSettings& settings, TNetPeerThread& thread) {
+    TNetTCPServerConnection& connection = thread.Connection();
+    TNetHTTPInput input(connection, settings.Limits);
+    const TNetHTTPRequestLine line = ParseRequestLine(QString::fromUtf8(input.ReadLn()));
+    if (!IsAnsweredCommand(line.Command) || !settings.OnCommandGet) {
+        if (settings.OnCommandOther)
+            settings.OnCommandOther(thread, line.Command, line.Target, line.Version);
+        return;
+    }
+    TNetHTTPRequestInfo request =
+        ReadRequest(input, line, connection.PeerIP(), settings.ParseParams);
+    TNetHTTPResponseInfo response(connection, settings.MimeTypeForFile);
+    response.ServerSoftware = settings.ServerSoftware;
+    CallHandler(settings, thread, request, response);
+    if (!response.HeaderHasBeenWritten())
+        response.SendHeader();
+    if (!response.ContentText.isEmpty() || response.ContentStream)
+        response.SendContent();
+}
+
+} // namespace
+
+QString HTTPStatusText(int code) {
+    const auto* reason = std::find_if(std::begin(Reasons), std::end(Reasons),
+                                      [code](const TReason& entry) { return entry.Code == code; });
+    return QCoreApplication::translate(
+        "TNetHTTPServer", reason != std::end(Reasons) ? reason->Text : "Unknown Response Code");
+}
+
+// ---- Response -----------------------------------------------------------------------------------
+
+TNetHTTPResponseInfo::TNetHTTPResponseInfo(TNetTCPServerConnection& connection,
+                                           TNetMimeLookup mimeTypeForFile)
+    : Connection(connection), MimeTypeForFile(std::move(mimeTypeForFile)) {}
+
+void TNetHTTPResponseInfo::SetResponseNo(int code) {
+    StatusCode = code;
+    StatusText = HTTPStatusText(code);
+}
+
+void TNetHTTPResponseInfo::SendHeader() {
+    if (HeaderWritten)
+        throw ENetHTTPHeaderAlreadyWritten();
+    HeaderWritten = true;
+    ResponseHeaders.SetValue(QStringLiteral("Server"), ServerSoftware);
+    ResponseHeaders.SetValue(QStringLiteral("Content-Type"), ContentType);
+    if (ContentLength == -1) {
+        if (!ContentText.isEmpty())
+            ContentLength = ContentText.toUtf8().size();
+        else if (ContentStream)
+            ContentLength = ContentStream->size();
+    }
+    if (ContentLength >= 0)
+        ResponseHeaders.SetValue(QStringLiteral("Content-Length"), QString::number(ContentLength));
+    if (!AuthRealm.isEmpty()) {
+        SetResponseNo(401);
+        ResponseHeaders.SetValue(QStringLiteral("WWW-Authenticate"),
+                                 QStringLiteral("Basic realm=\"%1\"").arg(AuthRealm));
+    }
+
+    QByteArray header = "HTTP/1.1 " + QByteArray::number(StatusCode) + ' ' + StatusText.toUtf8();
+    header += "\r\n";
+    for (const QString& cookie : std::as_const(Cookies))
+        header += "Set-Cookie: " + cookie.toUtf8() + "\r\n";
+    for (const QString& line : std::as_const(ResponseHeaders.Lines))
+        header += line.toUtf8() + "\r\n";
+    header += "\r\n";
+    Connection.Write(header);
+}
+
+void TNetHTTPResponseInfo::SendContent() {
+    if (!ContentText.isEmpty()) {
+        Connection.Write(ContentText.toUtf8());
+        ContentText.clear();
+        return;
+    }
+    if (!ContentStream || !ContentStream->seek(0))
+        return;
+    QByteArray chunk(SendChunkBytes, Qt::Uninitialized);
+    for (;;) {
+        const qint64 count = ContentStream->read(chunk.data(), chunk.size());
+        if (count <= 0)
+            return;
+        Connection.Write(QByteArrayView(chunk.constData(), count));
+    }
+}
+
+// ---- Server -------------------------------------------------------------------------------------
+
+TNetHTTPServer::TNetHTTPServer() = default;
+
+TNetHTTPServer::~TNetHTTPServer() {
+    Deactivate();
+}
+
+TNetTCPServer::TPeerJob TNetHTTPServer::MakePeerJob() const {
+    auto settings = std::make_shared<const THTTPSettings>(THTTPSettings{
+        ServerSoftware.trimmed().isEmpty() ? QString() : ServerSoftware,
+        ParseParams,
+        Limits,
+        OnCommandGet,
+        OnCommandOther,
+        MimeTypeForFile,
+    });
+    return [settings](TNetPeerThread& thread) {
+        ServeRequest(*settings, thread);
+    };
+}
+
+qint64 TNetHTTPServer::SendFile(TNetPeerThread& thread, TNetHTTPResponseInfo& response,
+                                const QString& fileName) {
+    if (response.ContentType.isEmpty())
+        response.ContentType = response.MimeTypeForFile
+                                   ? response.MimeTypeForFile(fileName)
+                                   : QStringLiteral("application/octet-stream");
+    response.ContentLength = FileSize(OpenForReading(fileName));
+    response.SendHeader();
+
+    const TUniqueFd file = OpenForReading(fileName);
+    const qint64 size = FileSize(file);
+    std::vector<char> chunk(static_cast<std::size_t>(std::min(size, SendChunkBytes)));
+    for (qint64 sent = 0; sent < size;) {
+        const qint64 count = ReadSome(file, chunk.data(), std::min(size - sent, SendChunkBytes));
+        if (count == 0)
+            throw ENetNoDataToRead();
+        thread.Connection().Write(QByteArrayView(chunk.data(), count));
+        sent += count;
+    }
+    return size;
+}

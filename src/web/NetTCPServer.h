@@ -1,0 +1,136 @@
+#pragma once
+
+#include "NetConnection.h"
+#include "NetHTTPRequest.h"
+
+#include <QByteArrayView>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <netinet/in.h>
+
+// One accepted connection of a server (non-blocking socket, plain poll/recv/send: connection
+// threads never pump GUI events). Every wait is bounded by the idle limit.
+class TNetTCPServerConnection : public TNetByteSource {
+  public:
+    // The peer's address as accept gave it, or none to ask the socket.
+    TNetTCPServerConnection(TUniqueFd socket, std::chrono::milliseconds idleTimeout,
+                            std::optional<sockaddr_in> peer = std::nullopt);
+    TNetTCPServerConnection(const TNetTCPServerConnection&) = delete;
+    TNetTCPServerConnection& operator=(const TNetTCPServerConnection&) = delete;
+
+    QString LocalIP() const;
+    int LocalPort() const;
+    QString PeerIP() const;
+    int PeerPort() const;
+
+    // Nothing for the idle limit: socket error 10060. After Close: 0 (closed).
+    qsizetype Receive(char* buffer, qsizetype size) override;
+    // Sends all bytes; socket errors as ENetSocketError (the peer going away: 10053/10054/10058).
+    void Write(QByteArrayView bytes);
+    bool Connected() const;
+    // Our side is done: shutdown of the sending side, then close.
+    void Close();
+    // From another thread (deactivation): wakes every wait of the owner, which then ends.
+    void Interrupt();
+
+  private:
+    mutable std::mutex SocketLock; // Close against Interrupt: never shut down a reused number
+    TUniqueFd Socket;
+    std::chrono::milliseconds IdleTimeout;
+    sockaddr_in PeerAddress{};
+
+    void WaitUntilReady(short events);
+};
+
+// One connection and the thread serving it. The server runs connections on a pool of at most
+// MaxConnections worker threads, so a thread is not created per connection; to the handler a
+// TNetPeerThread is simply the connection's thread.
+class TNetPeerThread {
+  public:
+    TNetPeerThread(TUniqueFd socket, std::chrono::milliseconds idleTimeout,
+                   std::optional<sockaddr_in> peer = std::nullopt);
+    TNetPeerThread(const TNetPeerThread&) = delete;
+    TNetPeerThread& operator=(const TNetPeerThread&) = delete;
+
+    TNetTCPServerConnection& Connection() { return Link; }
+    // The message of an unexpected exception that ended the connection; empty otherwise.
+    QString TerminatingMessage() const;
+
+  private:
+    friend class TNetTCPServer;
+
+    TNetTCPServerConnection Link;
+    mutable std::mutex MessageLock;
+    QString Message;
+
+    void RecordTermination(const QString& message);
+};
+
+// Where a server listens; an empty IP means every local address.
+struct TNetBinding {
+    QString IP;
+    int Port = 0;
+};
+
+// Listens on its bindings (SO_REUSEADDR, backlog 5), accepts on a listener thread and serves
+// every connection on a thread of its own, taken from a pool that grows to MaxConnections.
+// Settings are taken at activation; changing them while active affects the next activation.
+// Activate and deactivate from one thread (the GUI thread).
+class TNetTCPServer {
+  public:
+    TNetTCPServer();
+    virtual ~TNetTCPServer();
+    TNetTCPServer(const TNetTCPServer&) = delete;
+    TNetTCPServer& operator=(const TNetTCPServer&) = delete;
+
+    std::vector<TNetBinding> Bindings; // empty: all local addresses on DefaultPort
+    int DefaultPort = 80;
+    int TerminateWaitTime = 5000; // ms that deactivation waits for live connections
+    // A connection that sends (or takes) nothing for this long is closed.
+    std::chrono::milliseconds IdleTimeout{30000};
+    // Connections served at once; further ones wait in the listen backlog.
+    int MaxConnections = 64;
+
+    bool Active() const { return IsActive; }
+    // true: bind, listen, start the listener (ENetCouldNotBindSocket when the address is in
+    // use, ENetSocketError otherwise; the server then stays inactive). false: stop the listener,
+    // close the bindings and live connections, wait up to TerminateWaitTime for them.
+    void SetActive(bool active);
+    // The port of the first listening socket (the system's pick for port 0); 0 when inactive.
+    int BoundPort() const;
+    // Connections accepted and not yet ended.
+    int LiveConnections() const;
+
+  protected:
+    using TPeerJob = std::function<void(TNetPeerThread& thread)>;
+    // What is run for every connection, made at activation. It must hold copies of what it
+    // needs, never `this`: a thread that outlives deactivation's wait is let go.
+    virtual TPeerJob MakePeerJob() const;
+    // Derived destructors call this first, so no thread runs a job of a half-destroyed server.
+    void Deactivate();
+
+  private:
+    struct TShared;
+    struct TWorker;
+    std::shared_ptr<TShared> Shared;
+    bool IsActive = false;
+    int Port = 0;
+    std::thread Listener;
+
+    void Activate();
+    static void RunListener(const std::shared_ptr<TShared>& shared);
+    static bool HasRoom(TShared& shared);
+    static void AcceptConnections(const std::shared_ptr<TShared>& shared, int listener);
+    static void Enqueue(const std::shared_ptr<TShared>& shared, TUniqueFd socket,
+                        const sockaddr_in& address);
+    static void RunWorker(const std::shared_ptr<TShared>& shared, TWorker& worker);
+    static void Serve(TShared& shared, TNetPeerThread& peer);
+};
