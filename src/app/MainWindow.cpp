@@ -56,11 +56,16 @@ TfrmMain::TfrmMain(TMainWindowEnvironment environment, QWidget* parent)
     CreateTimers();
     ConnectHandlers();
     CreateNetComponents();
+    CreateWebComponents();
     FormCreate();
 }
 
 // The bitmaps, the capture configuration and the controls go with the members and children.
-TfrmMain::~TfrmMain() = default;
+// The web server goes first: its connection threads post to this window.
+TfrmMain::~TfrmMain() {
+    HTTPServer.SetActive(false);
+    Web->Status.Detach();
+}
 
 void TfrmMain::FormCreate() {
     ErrorLog = TErrorLog();
@@ -81,6 +86,7 @@ void TfrmMain::FormCreate() {
 }
 
 void TfrmMain::FormShow() {
+    RasMonitor.SetEnabled(true);
     lblIP->setText(CurrentIPAddress());
     if (Splash != nullptr)
         Splash->Timer->start();

@@ -6,7 +6,11 @@
 #include "GraphConfig.h"
 #include "NetAntiFreeze.h"
 #include "NetFTP.h"
+#include "NetHTTPServer.h"
+#include "NetMimeTable.h"
+#include "RasMonitor.h"
 #include "VideoCapture.h"
+#include "WebRequestHandler.h"
 #include "XorCipher.h"
 
 #include <QCheckBox>
@@ -114,7 +118,26 @@ class TfrmMain : public QWidget {
     // Web server.
     void chkWWWClick();
     void edtWWWPathAfterDialog(QString& Name);
+    // Swallows every typed character but a digit; true when it was swallowed.
+    bool edtPortKeyPress(QChar Key);
     QString CurrentIPAddress() const;
+    // What the connection threads share with the window. Shared, so that a handler the server
+    // had to let go of at close still finds it; the status relay is detached by then.
+    struct TWebShared {
+        explicit TWebShared(std::function<void(const QString&)> showStatus)
+            : Status(std::move(showStatus)) {}
+        TWebDocumentRoot Root; // a copy of the local folder field, under its lock
+        TNetMimeTable MimeTable;
+        TWebStatusRelay Status; // to status panel 1 through the GUI thread's event queue
+    };
+    // Runs on the connection's thread; touches no widget.
+    static void HTTPServerCommandGet(const TWebShared& Web, TNetPeerThread& AThread,
+                                     TNetHTTPRequestInfo& ARequestInfo,
+                                     TNetHTTPResponseInfo& AResponseInfo);
+    QString MimeTypeForFile(const QString& FileName) const;
+    TNetHTTPServer HTTPServer;
+    std::shared_ptr<TWebShared> Web;
+    TRasMonitor RasMonitor;
 
     // Button bar.
     QFrame* pnlButtons = nullptr;
@@ -218,6 +241,7 @@ class TfrmMain : public QWidget {
 
   protected:
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -240,6 +264,7 @@ class TfrmMain : public QWidget {
     void StopCapturing();
     void PassCredentialsToFTPClient();
     void CreateNetComponents();
+    void CreateWebComponents();
     void CloseIfAskedDuringPass();
     void SetWebServerActive(bool active, int port);
     void MoveGuideLine(QFrame* line, Qt::Orientation axis, int position) const;

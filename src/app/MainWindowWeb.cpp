@@ -1,7 +1,10 @@
-// The window side of the web server: its switch, port and folder fields, and the address.
+// The window side of the web server: its switch, port and folder fields, the request handler
+// it installs, and the address shown under "Current IP".
 #include "IniFile.h"
 #include "MainWindow.h"
 #include "NetErrors.h"
+
+#include <QKeyEvent>
 
 namespace {
 
@@ -15,8 +18,35 @@ int PortNumber(const QString& text) {
 
 } // namespace
 
-void TfrmMain::SetWebServerActive(bool /*active*/, int /*port*/) {
-    // FIXME: the HTTP server is switched here once it exists.
+void TfrmMain::CreateWebComponents() {
+    // Queued from one thread, the texts of a request arrive in the order they were sent.
+    Web = std::make_shared<TWebShared>([this](const QString& text) {
+        QMetaObject::invokeMethod(
+            this, [this, text] { StatusBar->SetPanelText(1, text); }, Qt::QueuedConnection);
+    });
+    HTTPServer.DefaultPort = 8888;
+    HTTPServer.ServerSoftware = QStringLiteral("Kamvera");
+    HTTPServer.MimeTypeForFile = [web = Web](const QString& fileName) {
+        return web->MimeTable.MimeTypeForFile(fileName);
+    };
+    HTTPServer.OnCommandGet = [web = Web](TNetPeerThread& thread, TNetHTTPRequestInfo& request,
+                                          TNetHTTPResponseInfo& response) {
+        HTTPServerCommandGet(*web, thread, request, response);
+    };
+    // Connection threads never read the field itself; they read this copy.
+    connect(edtLocalDirectory1, &QLineEdit::textChanged, this,
+            [this](const QString& text) { Web->Root.Set(text); });
+    Web->Root.Set(edtLocalDirectory1->text());
+    edtPort->installEventFilter(this);
+}
+
+void TfrmMain::SetWebServerActive(bool active, int port) {
+    if (active) {
+        HTTPServer.DefaultPort = port;
+        HTTPServer.SetActive(true);
+    } else {
+        HTTPServer.SetActive(false);
+    }
 }
 
 void TfrmMain::chkWWWClick() {
@@ -30,11 +60,41 @@ void TfrmMain::chkWWWClick() {
     }
 }
 
+bool TfrmMain::edtPortKeyPress(QChar Key) {
+    return Key < QLatin1Char('0') || Key > QLatin1Char('9');
+}
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == edtPort && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        // Keys without a character of their own (Delete, arrows) keep their meaning.
+        if (key->key() != Qt::Key_Delete && key->text().size() == 1 &&
+            edtPortKeyPress(key->text().front()))
+            return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void TfrmMain::edtWWWPathAfterDialog(QString& Name) {
     edtLocalDirectory1AfterDialog(Name);
 }
 
 QString TfrmMain::CurrentIPAddress() const {
-    // FIXME: the address monitor answers here once it exists; until then the label stands.
-    return lblIP->text();
+    return RasMonitor.CurrentIPAddress();
+}
+
+QString TfrmMain::MimeTypeForFile(const QString& FileName) const {
+    return Web->MimeTable.MimeTypeForFile(FileName);
+}
+
+void TfrmMain::HTTPServerCommandGet(const TWebShared& Web, TNetPeerThread& AThread,
+                                    TNetHTTPRequestInfo& ARequestInfo,
+                                    TNetHTTPResponseInfo& AResponseInfo) {
+    const TWebRequestContext context{
+        .DocumentRoot = Web.Root.Get(),
+        .MimeTypeForFile =
+            [&Web](const QString& name) { return Web.MimeTable.MimeTypeForFile(name); },
+        .ShowStatus = [&Web](const QString& text) { Web.Status.Show(text); },
+    };
+    AnswerFileRequest(AThread, ARequestInfo, AResponseInfo, context);
 }

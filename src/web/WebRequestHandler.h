@@ -1,0 +1,56 @@
+#pragma once
+
+#include "NetHTTPServer.h"
+
+#include <QString>
+
+#include <functional>
+#include <mutex>
+
+// The folder the web server serves. Connection threads read a copy taken under the lock; the
+// GUI thread sets it whenever the local snapshot folder changes.
+class TWebDocumentRoot {
+  public:
+    void Set(const QString& root);
+    QString Get() const;
+
+  private:
+    mutable std::mutex Lock;
+    QString Root;
+};
+
+// Status texts from connection threads to whoever shows them, until that one detaches: a
+// handler the server had to let go of may outlive the window it reported to.
+class TWebStatusRelay {
+  public:
+    explicit TWebStatusRelay(std::function<void(const QString&)> show)
+        : ShowText(std::move(show)) {}
+    void Show(const QString& text) const;
+    void Detach();
+
+  private:
+    mutable std::mutex Lock;
+    std::function<void(const QString&)> ShowText;
+};
+
+// What one request needs besides itself; every member is safe to call from any thread.
+struct TWebRequestContext {
+    QString DocumentRoot; // as typed; empty means the working folder, where snapshots go then
+    std::function<QString(const QString& fileName)> MimeTypeForFile;
+    std::function<void(const QString& text)> ShowStatus; // status panel 1, in order
+};
+
+// The page of a file that exists outside the served folder.
+extern const QString AccessDeniedPage;
+
+// The path a request names: root and document joined, made absolute, "." and ".." resolved,
+// repeated "/" collapsed; with the folder's index.html for a folder that has one.
+QString RequestedPath(const QString& documentRoot, const QString& document);
+
+// True when the path is the served folder itself or lies below it, component by component.
+bool LiesWithinRoot(const QString& path, const QString& documentRoot);
+
+// Answers a GET, POST or HEAD from the served folder: the file (its MIME type and size), the
+// folder's index.html, 403 for an existing file outside the folder, 404 for a missing one.
+void AnswerFileRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
+                       TNetHTTPResponseInfo& response, const TWebRequestContext& context);

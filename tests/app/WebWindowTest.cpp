@@ -1,0 +1,169 @@
+// The web server from the window: its switch, port field and folder, and what a browser sees.
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A listening socket on a port the system picked; closing it frees the port for the window.
+class TReservedPort {
+  public:
+    TReservedPort() : Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        socklen_t length = sizeof address;
+        const int on = 1;
+        ::setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(Fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(Fd, 1) != 0 ||
+            ::getsockname(Fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("cannot reserve a port");
+        Number = ntohs(address.sin_port);
+    }
+    ~TReservedPort() { Release(); }
+    TReservedPort(const TReservedPort&) = delete;
+    TReservedPort& operator=(const TReservedPort&) = delete;
+
+    int Port() const { return Number; }
+    void Release() {
+        if (Fd >= 0)
+            ::close(std::exchange(Fd, -1));
+    }
+
+  private:
+    int Fd;
+    int Number = 0;
+};
+
+QByteArray Fetch(int port, const QByteArray& request) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto closeSocket = qScopeGuard([fd] { ::close(fd); });
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::send(fd, request.constData(), static_cast<std::size_t>(request.size()), 0) < 0)
+        return {};
+    QByteArray answer;
+    char buffer[4096];
+    for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        answer.append(buffer, got);
+    return answer;
+}
+
+class WebWindowTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ShownMessages().clear();
+        ASSERT_TRUE(QDir(Folder.QPath()).mkpath("snaps"));
+        WriteTextFile(Folder.File("snaps/camera.jpg"), "picture");
+        w->edtLocalDirectory1->setText(Folder.QPath() + "/snaps/");
+    }
+
+    void SwitchOn(int port) {
+        w->edtPort->setText(QString::number(port));
+        w->chkWWW->click();
+    }
+
+    TTempDir Folder;
+    TWindowUnderTest w{Folder};
+};
+
+TEST_F(WebWindowTest, SwitchingOnServesTheSnapshotFolderAndLocksItsFields) {
+    TReservedPort port;
+    port.Release();
+    SwitchOn(port.Port());
+    EXPECT_TRUE(ShownMessages().isEmpty()) << ShownMessages().join('|').toStdString();
+    EXPECT_EQ(w->lblActiveWWW->text(), "Yes");
+    EXPECT_FALSE(w->edtPort->isEnabled());
+    EXPECT_FALSE(w->edtWWWPath->isEnabled());
+
+    QStringList statuses;
+    QObject::connect(w->StatusBar, &TStatusBar::PanelTextChanged,
+                     [&](int panel, const QString& text) {
+                         if (panel == 1)
+                             statuses << text;
+                     });
+    const QByteArray answer = Fetch(port.Port(), "GET /camera.jpg HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 200 OK\r\n")) << answer.constData();
+    EXPECT_TRUE(answer.contains("\r\nServer: Kamvera\r\n"));
+    EXPECT_TRUE(answer.contains("\r\nContent-Type: image/jpeg\r\n"));
+    EXPECT_TRUE(answer.endsWith("\r\n\r\npicture"));
+    // The texts reach the GUI thread through its event queue, in order.
+    QTRY_COMPARE_WITH_TIMEOUT(statuses.size(), 3, 3000);
+    EXPECT_EQ(statuses, QStringList({"GET", "Sending camera.jpg 7 bytes", ""}));
+
+    w->chkWWW->click();
+    EXPECT_EQ(w->lblActiveWWW->text(), "No");
+    EXPECT_TRUE(w->edtPort->isEnabled());
+    EXPECT_TRUE(Fetch(port.Port(), "GET /camera.jpg HTTP/1.0\r\n\r\n").isEmpty());
+}
+
+TEST_F(WebWindowTest, ANewPortTakesEffectAtTheNextSwitchOn) {
+    TReservedPort first, second;
+    first.Release();
+    second.Release();
+    SwitchOn(first.Port());
+    w->chkWWW->click();
+    SwitchOn(second.Port());
+    EXPECT_TRUE(Fetch(second.Port(), "HEAD /camera.jpg HTTP/1.0\r\n\r\n").contains("200 OK"));
+    EXPECT_TRUE(Fetch(first.Port(), "HEAD /camera.jpg HTTP/1.0\r\n\r\n").isEmpty());
+}
+
+TEST_F(WebWindowTest, RefusedSwitchOnIsShownAndLeavesTheServerOff) {
+    const TReservedPort taken;
+    SwitchOn(taken.Port());
+    EXPECT_EQ(ShownMessages(),
+              QStringList({"Could not bind socket. Address and port are already in use."}));
+    EXPECT_EQ(w->lblActiveWWW->text(), "No");
+    EXPECT_TRUE(w->chkWWW->isChecked());
+    EXPECT_FALSE(w->edtPort->isEnabled());
+
+    ShownMessages().clear();
+    w->chkWWW->click();
+    w->edtPort->setText("");
+    w->chkWWW->click();
+    EXPECT_EQ(ShownMessages(), QStringList({"'' is not a valid integer value"}));
+    EXPECT_EQ(w->lblActiveWWW->text(), "No");
+}
+
+TEST_F(WebWindowTest, StoredSwitchStartsTheServerAtStartUp) {
+    TReservedPort port;
+    port.Release();
+    w->edtPort->setText(QString::number(port.Port()));
+    w->chkWWW->setChecked(true);
+    ASSERT_TRUE(w->close());
+    w.Restart();
+    EXPECT_EQ(w->lblActiveWWW->text(), "Yes");
+    EXPECT_TRUE(Fetch(port.Port(), "HEAD / HTTP/1.0\r\n\r\n").startsWith("HTTP/1.1 404"));
+}
+
+TEST_F(WebWindowTest, PortFieldTakesDigitsOnly) {
+    w->edtPort->clear();
+    QTest::keyClicks(w->edtPort, "8a0b");
+    EXPECT_EQ(w->edtPort->text(), "80");
+    QTest::keyClick(w->edtPort, Qt::Key_Backspace);
+    EXPECT_EQ(w->edtPort->text(), "80");
+    w->edtPort->setCursorPosition(0);
+    QTest::keyClick(w->edtPort, Qt::Key_Delete);
+    EXPECT_EQ(w->edtPort->text(), "0");
+
+    QString name = "/srv/www";
+    w->edtWWWPathAfterDialog(name);
+    EXPECT_EQ(name, "/srv/www/");
+}
+
+} // namespace

@@ -1,0 +1,202 @@
+// A real browser against the web server: headless Chromium fetches the snapshot page and the
+// snapshot itself from our server on loopback, and must decode the picture both times.
+#include "NetHTTPServer.h"
+#include "NetMimeTable.h"
+#include "TestSupport.h"
+#include "WebRequestHandler.h"
+
+#include <QColor>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRect>
+#include <QRegularExpression>
+#include <QScopeGuard>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include <signal.h>
+#include <unistd.h>
+
+namespace {
+
+const QString ChromiumPath = QStringLiteral("/usr/bin/chromium");
+constexpr int BrowserTimeLimitMs = 60000;
+const QSize PictureSize{173, 97};
+const QColor PictureColour{30, 144, 200};
+// Room for JPEG rounding and the browser's colour handling.
+constexpr int ColourTolerance = 24;
+
+// After the page's load event the picture has loaded or failed; one that failed reports 0x0.
+// Drawing it into a canvas proves that its pixels decode, not only its header.
+const QByteArray IndexPage = R"(<!DOCTYPE html>
+<html><body><img src="camera.jpg"><p id="result">not loaded</p>
+<script>
+window.addEventListener('load', () => {
+  const picture = document.querySelector('img');
+  const width = picture.naturalWidth, height = picture.naturalHeight;
+  let centre = 'none';
+  if (width > 0 && height > 0) {
+    const canvas = document.createElement('canvas');
+    canvas.width = width;
+    canvas.height = height;
+    const context = canvas.getContext('2d');
+    context.drawImage(picture, 0, 0);
+    centre = Array.from(context.getImageData(width >> 1, height >> 1, 1, 1).data.slice(0, 3)).join(',');
+  }
+  document.getElementById('result').textContent = width + 'x' + height + ' ' + centre;
+});
+</script></body></html>
+)";
+
+bool IsPictureColour(const QColor& colour) {
+    return std::abs(colour.red() - PictureColour.red()) <= ColourTolerance &&
+           std::abs(colour.green() - PictureColour.green()) <= ColourTolerance &&
+           std::abs(colour.blue() - PictureColour.blue()) <= ColourTolerance;
+}
+
+// The smallest rectangle holding every pixel of the picture's colour; empty when there is none.
+QRect AreaOfPictureColour(const QImage& image) {
+    QRect area;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (IsPictureColour(image.pixelColor(x, y)))
+                area |= QRect(x, y, 1, 1);
+    return area;
+}
+
+std::string SizeText(QSize size) {
+    return std::to_string(size.width()) + "x" + std::to_string(size.height());
+}
+
+struct TBrowserRun {
+    bool Finished = false;
+    int ExitCode = -1;
+    QByteArray Output;
+    QByteArray Errors; // Chromium is chatty here; only worth showing when something failed
+
+    QByteArray ErrorsTail() const { return Errors.right(3000); }
+};
+
+// Runs headless Chromium until it exits, at most the time limit. Everything it writes (profile,
+// crash reports, caches, temporary files) stays in the given folder, not in the user's home.
+// It leads a process group of its own, so a browser that hangs is killed with its helpers.
+TBrowserRun RunChromium(const QString& folder, const QStringList& arguments) {
+    const QDir place(folder);
+    for (const char* name : {"profile", "config", "cache", "tmp"})
+        place.mkpath(QString::fromLatin1(name));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", place.filePath("config"));
+    environment.insert("XDG_CACHE_HOME", place.filePath("cache"));
+    environment.insert("TMPDIR", place.filePath("tmp"));
+
+    QProcess browser;
+    browser.setProcessEnvironment(environment);
+    browser.setChildProcessModifier([] { ::setsid(); });
+    browser.start(ChromiumPath,
+                  QStringList{"--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                              "--disable-background-networking", "--disable-component-update",
+                              "--disable-sync", "--disable-quic",
+                              "--user-data-dir=" + place.filePath("profile")} +
+                      arguments);
+    TBrowserRun run;
+    if (!browser.waitForStarted(10000)) {
+        run.Errors = browser.errorString().toUtf8();
+        return run;
+    }
+    run.Finished = browser.waitForFinished(BrowserTimeLimitMs);
+    if (!run.Finished) {
+        ::kill(-static_cast<pid_t>(browser.processId()), SIGKILL);
+        browser.waitForFinished(5000);
+    }
+    run.ExitCode = browser.exitStatus() == QProcess::NormalExit ? browser.exitCode() : -1;
+    run.Output = browser.readAllStandardOutput();
+    run.Errors += browser.readAllStandardError();
+    return run;
+}
+
+class BrowserTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(QFileInfo(ChromiumPath).isExecutable())
+            << "Chromium is missing at " << ChromiumPath.toStdString()
+            << "; install it with scripts/setup (Debian package chromium).";
+        ASSERT_TRUE(QDir(Folder.QPath()).mkpath("site"));
+        QImage picture(PictureSize, QImage::Format_RGB32);
+        picture.fill(PictureColour);
+        ASSERT_TRUE(picture.save(Folder.File("site/camera.jpg"), "JPEG", 95));
+        WriteTextFile(Folder.File("site/index.html"), IndexPage);
+
+        Server.Bindings = {{QStringLiteral("127.0.0.1"), 0}};
+        Server.ServerSoftware = "Kamvera";
+        Server.OnCommandGet = [this](TNetPeerThread& thread, TNetHTTPRequestInfo& request,
+                                     TNetHTTPResponseInfo& response) {
+            const TWebRequestContext context{
+                .DocumentRoot = Folder.File("site"),
+                .MimeTypeForFile =
+                    [this](const QString& name) { return Mime.MimeTypeForFile(name); },
+                .ShowStatus = [](const QString&) {},
+            };
+            AnswerFileRequest(thread, request, response, context);
+        };
+    }
+
+    QString Url(const QString& document) const {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(Server.BoundPort()).arg(document);
+    }
+    QString BrowserFolder() const { return Folder.File("browser"); }
+
+    TTempDir Folder;
+    TNetMimeTable Mime;
+    TNetHTTPServer Server;
+};
+
+TEST_F(BrowserTest, SnapshotPageShowsTheDecodedPicture) {
+    Server.SetActive(true);
+    const auto stopServer = qScopeGuard([this] { Server.SetActive(false); });
+
+    // "/" also takes the folder's index.html path through the handler.
+    const TBrowserRun run =
+        RunChromium(BrowserFolder(), {"--virtual-time-budget=3000", "--dump-dom", Url("/")});
+    ASSERT_TRUE(run.Finished) << "Chromium did not finish within " << BrowserTimeLimitMs << " ms:\n"
+                              << run.ErrorsTail().constData();
+    ASSERT_EQ(run.ExitCode, 0) << run.ErrorsTail().constData();
+
+    const auto match = QRegularExpression(R"(<p id="result">(\d+)x(\d+) ([^<]*)</p>)")
+                           .match(QString::fromUtf8(run.Output));
+    ASSERT_TRUE(match.hasMatch()) << "no result in the page:\n"
+                                  << run.Output.constData() << "\n"
+                                  << run.ErrorsTail().constData();
+    EXPECT_EQ(match.captured(1).toInt(), PictureSize.width());
+    EXPECT_EQ(match.captured(2).toInt(), PictureSize.height());
+    const QStringList centre = match.captured(3).split(',');
+    ASSERT_EQ(centre.size(), 3) << match.captured(0).toStdString();
+    EXPECT_TRUE(IsPictureColour(QColor(centre[0].toInt(), centre[1].toInt(), centre[2].toInt())))
+        << "centre pixel " << match.captured(3).toStdString();
+}
+
+// A snapshot sent as text/html would be shown as garbled text: no area of its colour at all.
+TEST_F(BrowserTest, SnapshotOpenedDirectlyIsShownAsAPicture) {
+    Server.SetActive(true);
+    const auto stopServer = qScopeGuard([this] { Server.SetActive(false); });
+
+    // Larger than the picture, so the browser shows it unscaled.
+    const QString screenshot = Folder.File("screenshot.png");
+    const TBrowserRun run = RunChromium(
+        BrowserFolder(), {"--window-size=400,300", "--force-device-scale-factor=1",
+                          "--hide-scrollbars", "--screenshot=" + screenshot, Url("/camera.jpg")});
+    ASSERT_TRUE(run.Finished) << "Chromium did not finish within " << BrowserTimeLimitMs << " ms:\n"
+                              << run.ErrorsTail().constData();
+    ASSERT_EQ(run.ExitCode, 0) << run.ErrorsTail().constData();
+
+    const QImage shot(screenshot);
+    ASSERT_FALSE(shot.isNull()) << "no screenshot:\n" << run.ErrorsTail().constData();
+    EXPECT_EQ(SizeText(AreaOfPictureColour(shot).size()), SizeText(PictureSize));
+}
+
+} // namespace
