@@ -2,6 +2,7 @@
 
 #include "AppPaths.h"
 #include "Application.h"
+#include "GraphConfigDialog.h"
 #include "Splash.h"
 #include "gst/GstPlatform.h"
 
@@ -286,7 +287,11 @@ void TfrmMain::ConnectHandlers() {
 }
 
 void TfrmMain::btnConfigure1Click() {
-    // FIXME: the capture configuration dialog comes with device enumeration.
+    cap1->SaveConfig(&CaptureConfig);
+    if (EditGraphConfig(*CapturePlatform, CaptureConfig, this)) {
+        const TBusyCursor busy;
+        cap1->LoadConfig(&CaptureConfig);
+    }
 }
 
 void TfrmMain::btnVideoFilter1Click() {

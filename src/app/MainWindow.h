@@ -273,6 +273,8 @@ class TfrmMain : public QWidget {
     void ShowDetection(bool motion, const TCapturedBitmap& frame);
 
     TMainWindowEnvironment Environment;
+    // The camera's platform, also asked for the device lists of Camera Setup.
+    std::shared_ptr<ICapturePlatform> CapturePlatform;
     QString SettingsFileName;
     TErrorLog ErrorLog;
     TfrmSplash* Splash = nullptr;

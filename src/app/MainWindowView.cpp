@@ -187,7 +187,8 @@ QWidget* TfrmMain::CreateImagesPage() {
     pnlImageBG1 = Named(new QFrame(page), "pnlImageBG1");
     pnlImageBG1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     pnlImageBG1->setGeometry(16, 16, 324, 244);
-    cap1 = Named(new TVideoCapture(Environment.CapturePlatform(), pnlImageBG1), "cap1");
+    CapturePlatform = Environment.CapturePlatform();
+    cap1 = Named(new TVideoCapture(CapturePlatform, pnlImageBG1), "cap1");
     cap1->setGeometry(2, 2, PreviewWidth, PreviewHeight);
     // The window wants 24-bit bitmaps, preview and the (never recording) file branch.
     cap1->SetColor(Qt::blue);
