@@ -11,33 +11,38 @@
 
 namespace {
 
-TEST(CameraLoopTest, TestPatternFillsTheSnapshotFolder) {
-    ShownMessages().clear();
-    TTempDir folder;
-    ASSERT_TRUE(QDir(folder.QPath()).mkpath("snaps"));
+// A window on GStreamer's Test Pattern (other window tests see the scripted camera), with the
+// settings given after the camera's own.
+std::unique_ptr<TfrmMain> CapturingTestPattern(const TTempDir& folder, const QByteArray& settings) {
     WriteTextFile(
         folder.File("kamvero.ini"),
         "[Camera]\n"
         "Config=\"VCapSource=Test Pattern\",WantAudio=0,WantDVAudio=0,WantAudioPreview=0\n"
-        "Sense=0.5\nArchive=3\nFTP=0\nDirectory=" +
-            folder.File("snaps/").toUtf8() + "\n");
-    // Other window tests see the scripted camera; this one sees GStreamer's.
+        "Sense=0.5\nArchive=3\nDirectory=" +
+            folder.File("snaps/").toUtf8() + "\n" + settings);
     TMainWindowEnvironment environment;
     environment.ExecutablePath = folder.File("kamvero");
     environment.CapturePlatform = [] {
         return CreateGstPlatform();
     };
-    TfrmMain window(std::move(environment));
-    window.cap1->ShowErrorBox = [](const QString& text) {
+    auto window = std::make_unique<TfrmMain>(std::move(environment));
+    window->cap1->ShowErrorBox = [](const QString& text) {
         ShownMessages() << text;
     };
+    return window;
+}
 
-    window.show();
-    QTRY_VERIFY_WITH_TIMEOUT(window.cap1->Previewing(), 5000);
-    window.btnStart->click();
+TEST(CameraLoopTest, TestPatternFillsTheSnapshotFolder) {
+    ShownMessages().clear();
+    TTempDir folder;
+    ASSERT_TRUE(QDir(folder.QPath()).mkpath("snaps"));
+    const auto window = CapturingTestPattern(folder, "FTP=0\n");
+    window->show();
+    QTRY_VERIFY_WITH_TIMEOUT(window->cap1->Previewing(), 5000);
+    window->btnStart->click();
     const QString snaps = folder.File("snaps/");
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(snaps + "camera0001.jpg"), 20000);
-    window.btnStop->click();
+    window->btnStop->click();
     EXPECT_TRUE(ShownMessages().isEmpty()) << ShownMessages().join('|').toStdString();
 
     const QImage newest(snaps + "camera.jpg");
@@ -50,8 +55,8 @@ TEST(CameraLoopTest, TestPatternFillsTheSnapshotFolder) {
                 ++lightPixels;
     EXPECT_GT(lightPixels, 30);
     EXPECT_FALSE(QFile::exists(snaps + "camera.bmp"));
-    EXPECT_TRUE(window.NewSnapshot);
-    ASSERT_TRUE(window.close());
+    EXPECT_TRUE(window->NewSnapshot);
+    ASSERT_TRUE(window->close());
 }
 
 TEST(CameraLoopTest, SnapshotsReachTheFtpServerWithTheirHistory) {
@@ -60,36 +65,23 @@ TEST(CameraLoopTest, SnapshotsReachTheFtpServerWithTheirHistory) {
     TTempDir remote;
     const TFtpServerPeer server(remote.QPath(), "kamvero", "secret");
     ASSERT_TRUE(QDir(folder.QPath()).mkpath("snaps"));
-    WriteTextFile(
-        folder.File("kamvero.ini"),
-        "[Camera]\n"
-        "Config=\"VCapSource=Test Pattern\",WantAudio=0,WantDVAudio=0,WantAudioPreview=0\n"
-        "Sense=0.5\nArchive=3\nFTP=1\nHistory=2\nDirectory=" +
-            folder.File("snaps/").toUtf8() +
-            "\n[FTPHost]\nHost=127.0.0.1\nLogin=kamvero\nPassword=$24%2#\nDirectory=/\n");
-    TMainWindowEnvironment environment;
-    environment.ExecutablePath = folder.File("kamvero");
-    environment.CapturePlatform = [] {
-        return CreateGstPlatform();
-    };
-    TfrmMain window(std::move(environment));
-    window.cap1->ShowErrorBox = [](const QString& text) {
-        ShownMessages() << text;
-    };
-    window.NetFTP.Port = server.Port();
+    const auto window = CapturingTestPattern(
+        folder, "FTP=1\nHistory=2\n[FTPHost]\nHost=127.0.0.1\nLogin=kamvero\nPassword=$24%2#\n"
+                "Directory=/\n");
+    window->NetFTP.Port = server.Port();
 
-    window.show();
-    QTRY_VERIFY_WITH_TIMEOUT(window.cap1->Previewing(), 5000);
-    window.btnStart->click();
+    window->show();
+    QTRY_VERIFY_WITH_TIMEOUT(window->cap1->Previewing(), 5000);
+    window->btnStart->click();
     // Passes every 1.5 s instead of every half minute; each finds a newer snapshot.
-    window.FTPTimer->start(1500);
+    window->FTPTimer->start(1500);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(remote.File("camera0002.jpg")), 30000);
-    window.btnStop->click();
+    window->btnStop->click();
     EXPECT_TRUE(ShownMessages().isEmpty()) << ShownMessages().join('|').toStdString();
     for (const QString name : {"camera.jpg", "camera0001.jpg", "camera0002.jpg"})
         EXPECT_EQ(QImage(remote.File(name)).size(), QSize(320, 240)) << name.toStdString();
     EXPECT_NE(ReadTextFile(remote.File("camera.jpg")), ReadTextFile(remote.File("camera0001.jpg")));
-    ASSERT_TRUE(window.close());
+    ASSERT_TRUE(window->close());
 }
 
 } // namespace

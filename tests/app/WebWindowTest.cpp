@@ -1,8 +1,8 @@
 // The web server from the window: its switch, port field and folder, and what a browser sees.
+#include "HttpRawClient.h"
 #include "TestSupport.h"
 
 #include <QDir>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -45,25 +45,6 @@ class TReservedPort {
     int Number = 0;
 };
 
-QByteArray Fetch(int port, const QByteArray& request) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const auto closeSocket = qScopeGuard([fd] { ::close(fd); });
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval limit{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::send(fd, request.constData(), static_cast<std::size_t>(request.size()), 0) < 0)
-        return {};
-    QByteArray answer;
-    char buffer[4096];
-    for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-        answer.append(buffer, got);
-    return answer;
-}
-
 class WebWindowTest : public testing::Test {
   protected:
     void SetUp() override {
@@ -97,7 +78,7 @@ TEST_F(WebWindowTest, SwitchingOnServesTheSnapshotFolderAndLocksItsFields) {
                          if (panel == 1)
                              statuses << text;
                      });
-    const QByteArray answer = Fetch(port.Port(), "GET /camera.jpg HTTP/1.0\r\n\r\n");
+    const QByteArray answer = Exchange(port.Port(), "GET /camera.jpg HTTP/1.0\r\n\r\n");
     EXPECT_TRUE(answer.startsWith("HTTP/1.1 200 OK\r\n")) << answer.constData();
     EXPECT_TRUE(answer.contains("\r\nServer: Kamvera\r\n"));
     EXPECT_TRUE(answer.contains("\r\nContent-Type: image/jpeg\r\n"));
@@ -109,7 +90,7 @@ TEST_F(WebWindowTest, SwitchingOnServesTheSnapshotFolderAndLocksItsFields) {
     w->chkWWW->click();
     EXPECT_EQ(w->lblActiveWWW->text(), "No");
     EXPECT_TRUE(w->edtPort->isEnabled());
-    EXPECT_TRUE(Fetch(port.Port(), "GET /camera.jpg HTTP/1.0\r\n\r\n").isEmpty());
+    EXPECT_TRUE(Exchange(port.Port(), "GET /camera.jpg HTTP/1.0\r\n\r\n").isEmpty());
 }
 
 TEST_F(WebWindowTest, ANewPortTakesEffectAtTheNextSwitchOn) {
@@ -119,8 +100,8 @@ TEST_F(WebWindowTest, ANewPortTakesEffectAtTheNextSwitchOn) {
     SwitchOn(first.Port());
     w->chkWWW->click();
     SwitchOn(second.Port());
-    EXPECT_TRUE(Fetch(second.Port(), "HEAD /camera.jpg HTTP/1.0\r\n\r\n").contains("200 OK"));
-    EXPECT_TRUE(Fetch(first.Port(), "HEAD /camera.jpg HTTP/1.0\r\n\r\n").isEmpty());
+    EXPECT_TRUE(Exchange(second.Port(), "HEAD /camera.jpg HTTP/1.0\r\n\r\n").contains("200 OK"));
+    EXPECT_TRUE(Exchange(first.Port(), "HEAD /camera.jpg HTTP/1.0\r\n\r\n").isEmpty());
 }
 
 TEST_F(WebWindowTest, RefusedSwitchOnIsShownAndLeavesTheServerOff) {
@@ -148,7 +129,7 @@ TEST_F(WebWindowTest, StoredSwitchStartsTheServerAtStartUp) {
     ASSERT_TRUE(w->close());
     w.Restart();
     EXPECT_EQ(w->lblActiveWWW->text(), "Yes");
-    EXPECT_TRUE(Fetch(port.Port(), "HEAD / HTTP/1.0\r\n\r\n").startsWith("HTTP/1.1 404"));
+    EXPECT_TRUE(Exchange(port.Port(), "HEAD / HTTP/1.0\r\n\r\n").startsWith("HTTP/1.1 404"));
 }
 
 TEST_F(WebWindowTest, PortFieldTakesDigitsOnly) {

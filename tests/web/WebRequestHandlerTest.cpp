@@ -1,41 +1,16 @@
 // Requests for the snapshot folder through the real engine on loopback.
 #include "WebRequestHandler.h"
+#include "HttpRawClient.h"
 #include "NetMimeTable.h"
 #include "TestSupport.h"
 
 #include <QDir>
-#include <QScopeGuard>
 
 #include <gtest/gtest.h>
 
 #include <mutex>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace {
-
-// Sends the request and reads until the server closes: the whole answer as bytes.
-QByteArray Fetch(int port, const QByteArray& request) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const auto closeSocket = qScopeGuard([fd] { ::close(fd); });
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval limit{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::send(fd, request.constData(), static_cast<std::size_t>(request.size()), 0) < 0)
-        return {};
-    QByteArray answer;
-    char buffer[4096];
-    for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-        answer.append(buffer, got);
-    return answer;
-}
 
 struct TAnswer {
     QByteArray Head;
@@ -82,8 +57,8 @@ class WebRequestHandlerTest : public testing::Test {
     TAnswer Get(const QByteArray& document, const QByteArray& method = "GET") {
         // A POST without a length would be read up to the end of the connection.
         const QByteArray length = method == "POST" ? "Content-Length: 0\r\n" : "";
-        return Split(
-            Fetch(Server.BoundPort(), method + " " + document + " HTTP/1.0\r\n" + length + "\r\n"));
+        return Split(Exchange(Server.BoundPort(),
+                              method + " " + document + " HTTP/1.0\r\n" + length + "\r\n"));
     }
 
     TTempDir Folder;
