@@ -95,6 +95,8 @@ void TfrmMain::LoadCameraSection(const TIniFile& ini) {
     Put(spnThumbs, ini.ReadInteger(Camera, "History", 10));
     RunHandler([this] { spnThumbsChange(); });
     Put(edtLocalDirectory1, Utf8(ini.ReadString(Camera, "Directory", "")));
+    // Loading runs without the field's change signal; the web server serves it from here on.
+    Web->Root.Set(edtLocalDirectory1->text());
     Put(edtFilename1, Utf8(ini.ReadString(Camera, "Filename", "camera")));
     RunHandler([this] { edtFilename1Change(); });
     Put(chkTS1, ini.ReadBool(Camera, "Timestamp", true));

@@ -37,7 +37,7 @@ QString CleanAbsolute(const QString& path) {
 }
 
 QString CleanRoot(const QString& documentRoot) {
-    return CleanAbsolute(documentRoot.isEmpty() ? QStringLiteral(".") : documentRoot);
+    return CleanAbsolute(documentRoot);
 }
 
 QString NotFoundPage(const QString& statusText) {
@@ -68,6 +68,8 @@ QString RequestedPath(const QString& documentRoot, const QString& document) {
 }
 
 bool LiesWithinRoot(const QString& path, const QString& documentRoot) {
+    if (documentRoot.isEmpty())
+        return false;
     const QString root = CleanRoot(documentRoot);
     if (root == QLatin1String("/"))
         return path.startsWith(QLatin1Char('/'));
@@ -77,9 +79,12 @@ bool LiesWithinRoot(const QString& path, const QString& documentRoot) {
 void AnswerFileRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
                        TNetHTTPResponseInfo& response, const TWebRequestContext& context) {
     context.ShowStatus(request.Command);
-    const QString path = RequestedPath(context.DocumentRoot, request.Document);
+    // No folder chosen yet serves nothing, rather than whatever folder the program runs in.
+    const QString path = context.DocumentRoot.isEmpty()
+                             ? QString()
+                             : RequestedPath(context.DocumentRoot, request.Document);
     const QFileInfo file(path);
-    if (!file.isFile()) {
+    if (path.isEmpty() || !file.isFile()) {
         response.SetResponseNo(404);
         response.ContentText = NotFoundPage(response.StatusText);
     } else if (!LiesWithinRoot(path, context.DocumentRoot)) {

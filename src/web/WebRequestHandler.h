@@ -35,7 +35,7 @@ class TWebStatusRelay {
 
 // What one request needs besides itself; every member is safe to call from any thread.
 struct TWebRequestContext {
-    QString DocumentRoot; // as typed; empty means the working folder, where snapshots go then
+    QString DocumentRoot; // as typed; empty serves nothing
     std::function<QString(const QString& fileName)> MimeTypeForFile;
     std::function<void(const QString& text)> ShowStatus; // status panel 1, in order
 };
@@ -47,7 +47,8 @@ extern const QString AccessDeniedPage;
 // repeated "/" collapsed; with the folder's index.html for a folder that has one.
 QString RequestedPath(const QString& documentRoot, const QString& document);
 
-// True when the path is the served folder itself or lies below it, component by component.
+// True when the path is the served folder itself or lies below it, component by component;
+// never for an empty folder text.
 bool LiesWithinRoot(const QString& path, const QString& documentRoot);
 
 // Answers a GET, POST or HEAD from the served folder: the file (its MIME type and size), the

@@ -129,7 +129,13 @@ TEST_F(WebWindowTest, StoredSwitchStartsTheServerAtStartUp) {
     ASSERT_TRUE(w->close());
     w.Restart();
     EXPECT_EQ(w->lblActiveWWW->text(), "Yes");
-    EXPECT_TRUE(Exchange(port.Port(), "HEAD / HTTP/1.0\r\n\r\n").startsWith("HTTP/1.1 404"));
+    // The folder loaded from the settings is the one served.
+    EXPECT_TRUE(Exchange(port.Port(), "GET /camera.jpg HTTP/1.0\r\n\r\n").endsWith("picture"));
+
+    // With no folder chosen, nothing is served.
+    w->edtLocalDirectory1->setText("");
+    EXPECT_TRUE(
+        Exchange(port.Port(), "HEAD /camera.jpg HTTP/1.0\r\n\r\n").startsWith("HTTP/1.1 404"));
 }
 
 TEST_F(WebWindowTest, PortFieldTakesDigitsOnly) {

@@ -125,13 +125,18 @@ TEST_F(WebRequestHandlerTest, NothingOutsideTheFolderIsEverRead) {
     }
 }
 
-TEST_F(WebRequestHandlerTest, RootTypedWithoutItsSlashStillKeepsSiblingsOut) {
+TEST_F(WebRequestHandlerTest, RootTypedWithoutItsSlashStillKeepsSiblingsOutAndNoRootServesNothing) {
     Root = Folder.File("cam");
     EXPECT_EQ(Get("/../camera2/x.jpg").StatusLine(), "HTTP/1.1 403 Forbidden");
     EXPECT_EQ(Get("/camera.jpg").StatusLine(), "HTTP/1.1 200 OK");
     EXPECT_FALSE(LiesWithinRoot(Folder.File("camera2/x.jpg"), Folder.File("cam")));
     EXPECT_TRUE(LiesWithinRoot(Folder.File("cam"), Folder.File("cam/")));
     EXPECT_TRUE(LiesWithinRoot("/etc/passwd", "/"));
+
+    // No folder at all serves nothing, not the folder the program happens to run in.
+    Root.clear();
+    EXPECT_FALSE(LiesWithinRoot(QDir::currentPath() + "/x", ""));
+    EXPECT_EQ(Get("/camera.jpg").StatusLine(), "HTTP/1.1 404 Not Found");
 }
 
 TEST_F(WebRequestHandlerTest, StatusTextsComeInRequestOrder) {
