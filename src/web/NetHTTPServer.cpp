@@ -82,16 +82,6 @@ qint64 FileSize(const TUniqueFd& file) {
     return status.st_size;
 }
 
-qint64 ReadSome(const TUniqueFd& file, char* buffer, qint64 size) {
-    for (;;) {
-        const ssize_t count = ::read(file.Get(), buffer, static_cast<size_t>(size));
-        if (count >= 0)
-            return count;
-        if (errno != EINTR)
-            throw ENetNoDataToRead();
-    }
-}
-
 // The handler failed: a 500 answer with its message. The length and stream it may have set
 // belong to the answer it did not finish, so they go.
 void AnswerFailure(TNetHTTPResponseInfo& response, const QString& message) {
@@ -229,17 +219,15 @@ qint64 TNetHTTPServer::SendFile(TNetPeerThread& thread, TNetHTTPResponseInfo& re
         response.ContentType = response.MimeTypeForFile
                                    ? response.MimeTypeForFile(fileName)
                                    : QStringLiteral("application/octet-stream");
-    response.ContentLength = FileSize(OpenForReading(fileName));
-    response.SendHeader();
-
     const TUniqueFd file = OpenForReading(fileName);
     const qint64 size = FileSize(file);
-    std::vector<char> chunk(static_cast<std::size_t>(std::min(size, SendChunkBytes)));
+    response.ContentLength = size;
+    response.SendHeader();
     for (qint64 sent = 0; sent < size;) {
-        const qint64 count = ReadSome(file, chunk.data(), std::min(size - sent, SendChunkBytes));
+        const qint64 count = thread.Connection().WriteFromFile(
+            file.Get(), sent, std::min(size - sent, SendChunkBytes));
         if (count == 0)
             throw ENetNoDataToRead();
-        thread.Connection().Write(QByteArrayView(chunk.data(), count));
         sent += count;
     }
     return size;

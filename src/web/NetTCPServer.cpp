@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -18,6 +19,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,7 +27,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int ListenBacklog = 5;
+// Room for the connections that wait while the most that are served at once run.
+constexpr int ListenBacklog = 64;
 constexpr int AcceptWaitMs = 1000;
 constexpr auto TerminateWaitStep = 250ms;
 // Bytes a closing connection still reads without waiting, so that a stray line end after the
@@ -145,6 +148,26 @@ void TNetTCPServerConnection::Write(QByteArrayView bytes) {
         else if (errno != EINTR)
             ThrowSocketError(errno);
     }
+}
+
+qint64 TNetTCPServerConnection::WriteFromFile(int fileFd, qint64 offset, qint64 count) {
+    qint64 sent = 0;
+    while (sent < count) {
+        if (!Socket.Valid())
+            ThrowSocketError(ESHUTDOWN);
+        off_t from = static_cast<off_t>(offset + sent);
+        const ssize_t moved =
+            ::sendfile(Socket.Get(), fileFd, &from, static_cast<std::size_t>(count - sent));
+        if (moved > 0)
+            sent += moved;
+        else if (moved == 0)
+            break;
+        else if (errno == EAGAIN || errno == EWOULDBLOCK)
+            WaitUntilReady(POLLOUT);
+        else if (errno != EINTR)
+            ThrowSocketError(errno);
+    }
+    return sent;
 }
 
 bool TNetTCPServerConnection::Connected() const {
@@ -405,6 +428,12 @@ void TNetTCPServer::Enqueue(const std::shared_ptr<TShared>& shared, TUniqueFd so
 }
 
 void TNetTCPServer::RunWorker(const std::shared_ptr<TShared>& shared, TWorker& worker) {
+    // sendfile cannot be told MSG_NOSIGNAL: a client that leaves mid-file would raise SIGPIPE
+    // and end the program. Blocked on this thread, it stays pending and sendfile gets EPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     std::unique_lock lock(shared->Lock);
     for (;;) {
         shared->WorkQueued.wait(lock, [&] { return !shared->Queue.empty() || shared->Stopping; });

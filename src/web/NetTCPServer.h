@@ -35,6 +35,9 @@ class TNetTCPServerConnection : public TNetByteSource {
     qsizetype Receive(char* buffer, qsizetype size) override;
     // Sends all bytes; socket errors as ENetSocketError (the peer going away: 10053/10054/10058).
     void Write(QByteArrayView bytes);
+    // Sends `count` bytes of the file from `offset` straight from the page cache (sendfile);
+    // answers how many went out, 0 when the file ended early.
+    qint64 WriteFromFile(int fileFd, qint64 offset, qint64 count);
     bool Connected() const;
     // Our side is done: shutdown of the sending side, then close.
     void Close();

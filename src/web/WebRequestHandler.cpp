@@ -33,7 +33,9 @@ namespace {
 
 // Absolute and lexically clean: no ".", no "..", no repeated or trailing "/".
 QString CleanAbsolute(const QString& path) {
-    return QDir::cleanPath(QDir::current().absoluteFilePath(path));
+    // The working folder is asked for only when it is needed: every request passes here.
+    return QDir::cleanPath(QDir::isAbsolutePath(path) ? path
+                                                      : QDir::current().absoluteFilePath(path));
 }
 
 QString CleanRoot(const QString& documentRoot) {

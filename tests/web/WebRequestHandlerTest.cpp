@@ -146,4 +146,15 @@ TEST_F(WebRequestHandlerTest, StatusTextsComeInRequestOrder) {
     EXPECT_EQ(Statuses, QStringList({"GET", "Sending camera.jpg 14 bytes", "", "HEAD", ""}));
 }
 
+TEST_F(WebRequestHandlerTest, ClientLeavingMidFileEndsOnlyItsOwnAnswer) {
+    WriteTextFile(Folder.File("cam/big.jpg"), QByteArray(8 * 1024 * 1024, 'x'));
+    for (int i = 0; i < 3; ++i) {
+        THttpRawClient client(Server.BoundPort());
+        ASSERT_TRUE(client.Send("GET /big.jpg HTTP/1.0\r\n\r\n"));
+        ASSERT_TRUE(client.WaitReadable(std::chrono::seconds(3)));
+        client.Close(); // with most of the file unsent
+    }
+    EXPECT_EQ(Get("/camera.jpg").StatusLine(), "HTTP/1.1 200 OK");
+}
+
 } // namespace
