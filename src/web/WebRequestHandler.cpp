@@ -57,16 +57,16 @@ qint64 OpenedFileSize(const QString& path) {
 
 } // namespace
 
-QString RequestedPath(const QString& documentRoot, const QString& document) {
+QFileInfo RequestedFile(const QString& documentRoot, const QString& document) {
     // The root's own "/" and the document's leading one meet; cleaning collapses them.
     const QString path = CleanAbsolute(CleanRoot(documentRoot) + QLatin1Char('/') + document);
-    const QFileInfo info(path);
-    if (!info.isFile() && info.isDir()) {
-        const QString index = CleanAbsolute(path + QStringLiteral("/index.html"));
-        if (QFileInfo(index).isFile())
+    QFileInfo file(path);
+    if (!file.isFile() && file.isDir()) {
+        QFileInfo index(CleanAbsolute(path + QStringLiteral("/index.html")));
+        if (index.isFile())
             return index;
     }
-    return path;
+    return file;
 }
 
 bool LiesWithinRoot(const QString& path, const QString& documentRoot) {
@@ -82,11 +82,11 @@ void AnswerFileRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& reques
                        TNetHTTPResponseInfo& response, const TWebRequestContext& context) {
     context.ShowStatus(request.Command);
     // No folder chosen yet serves nothing, rather than whatever folder the program runs in.
-    const QString path = context.DocumentRoot.isEmpty()
-                             ? QString()
-                             : RequestedPath(context.DocumentRoot, request.Document);
-    const QFileInfo file(path);
-    if (path.isEmpty() || !file.isFile()) {
+    const QFileInfo file = context.DocumentRoot.isEmpty()
+                               ? QFileInfo()
+                               : RequestedFile(context.DocumentRoot, request.Document);
+    const QString path = file.filePath();
+    if (!file.isFile()) {
         response.SetResponseNo(404);
         response.ContentText = NotFoundPage(response.StatusText);
     } else if (!LiesWithinRoot(path, context.DocumentRoot)) {

@@ -2,6 +2,7 @@
 
 #include "NetHTTPServer.h"
 
+#include <QFileInfo>
 #include <QString>
 
 #include <functional>
@@ -44,8 +45,9 @@ struct TWebRequestContext {
 extern const QString AccessDeniedPage;
 
 // The path a request names: root and document joined, made absolute, "." and ".." resolved,
-// repeated "/" collapsed; with the folder's index.html for a folder that has one.
-QString RequestedPath(const QString& documentRoot, const QString& document);
+// repeated "/" collapsed; with the folder's index.html for a folder that has one. Looked up
+// once: the answer reads its kind from here.
+QFileInfo RequestedFile(const QString& documentRoot, const QString& document);
 
 // True when the path is the served folder itself or lies below it, component by component;
 // never for an empty folder text.

@@ -12,36 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace {
-
-// Accepts connections into its backlog and never says a word: a server that stopped answering.
-class TSilentServer {
-  public:
-    TSilentServer() : Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(Fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(Fd, 4) != 0 ||
-            ::getsockname(Fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot listen on loopback");
-        ListenPort = ntohs(address.sin_port);
-    }
-    ~TSilentServer() { ::close(Fd); }
-    TSilentServer(const TSilentServer&) = delete;
-    TSilentServer& operator=(const TSilentServer&) = delete;
-
-    int Port() const { return ListenPort; }
-
-  private:
-    int Fd;
-    int ListenPort = 0;
-};
 
 class FtpWindowTest : public testing::Test {
   protected:
@@ -117,7 +88,7 @@ TEST_F(FtpWindowTest, FailedPassIsLoggedAndTheNextTickTriesAgain) {
 
 TEST_F(FtpWindowTest, TickDuringAPassIsSkippedAndCloseWaitsForThePassToEnd) {
     w->btnStart->click();
-    const TSilentServer silent;
+    const TListeningSocket silent;
     w->NetFTP.Port = silent.Port();
     w->NetFTP.Timeout = std::chrono::milliseconds(20000);
     w->NewSnapshot = true;

@@ -8,42 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace {
-
-// A listening socket on a port the system picked; closing it frees the port for the window.
-class TReservedPort {
-  public:
-    TReservedPort() : Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        socklen_t length = sizeof address;
-        const int on = 1;
-        ::setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(Fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(Fd, 1) != 0 ||
-            ::getsockname(Fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot reserve a port");
-        Number = ntohs(address.sin_port);
-    }
-    ~TReservedPort() { Release(); }
-    TReservedPort(const TReservedPort&) = delete;
-    TReservedPort& operator=(const TReservedPort&) = delete;
-
-    int Port() const { return Number; }
-    void Release() {
-        if (Fd >= 0)
-            ::close(std::exchange(Fd, -1));
-    }
-
-  private:
-    int Fd;
-    int Number = 0;
-};
 
 class WebWindowTest : public testing::Test {
   protected:
@@ -64,7 +29,7 @@ class WebWindowTest : public testing::Test {
 };
 
 TEST_F(WebWindowTest, SwitchingOnServesTheSnapshotFolderAndLocksItsFields) {
-    TReservedPort port;
+    TListeningSocket port;
     port.Release();
     SwitchOn(port.Port());
     EXPECT_TRUE(ShownMessages().isEmpty()) << ShownMessages().join('|').toStdString();
@@ -94,7 +59,7 @@ TEST_F(WebWindowTest, SwitchingOnServesTheSnapshotFolderAndLocksItsFields) {
 }
 
 TEST_F(WebWindowTest, ANewPortTakesEffectAtTheNextSwitchOn) {
-    TReservedPort first, second;
+    TListeningSocket first, second;
     first.Release();
     second.Release();
     SwitchOn(first.Port());
@@ -105,7 +70,7 @@ TEST_F(WebWindowTest, ANewPortTakesEffectAtTheNextSwitchOn) {
 }
 
 TEST_F(WebWindowTest, RefusedSwitchOnIsShownAndLeavesTheServerOff) {
-    const TReservedPort taken;
+    const TListeningSocket taken;
     SwitchOn(taken.Port());
     EXPECT_EQ(ShownMessages(),
               QStringList({"Could not bind socket. Address and port are already in use."}));
@@ -122,7 +87,7 @@ TEST_F(WebWindowTest, RefusedSwitchOnIsShownAndLeavesTheServerOff) {
 }
 
 TEST_F(WebWindowTest, StoredSwitchStartsTheServerAtStartUp) {
-    TReservedPort port;
+    TListeningSocket port;
     port.Release();
     w->edtPort->setText(QString::number(port.Port()));
     w->chkWWW->setChecked(true);

@@ -4,6 +4,12 @@
 
 #include "FakeCapturePlatform.h"
 #include <random>
+#include <stdexcept>
+#include <utility>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
@@ -78,4 +84,23 @@ void TWindowUnderTest::Restart() {
     Window->cap1->ShowErrorBox = [](const QString& text) {
         ShownMessages() << text;
     };
+}
+
+TListeningSocket::TListeningSocket() : Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    const int on = 1;
+    ::setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(Fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(Fd, 4) != 0 ||
+        ::getsockname(Fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        Release();
+        throw std::runtime_error("cannot listen on a port of the system's choice");
+    }
+    Number = ntohs(address.sin_port);
+}
+
+void TListeningSocket::Release() {
+    if (Fd >= 0)
+        ::close(std::exchange(Fd, -1));
 }

@@ -30,6 +30,24 @@ class TTempDir {
     std::filesystem::path Root;
 };
 
+// A listening TCP socket on every local address, on a port the system picked. Held, it keeps
+// the port taken and accepts connections into its backlog without a word (a server that stopped
+// answering); released, it frees the port for the code under test.
+class TListeningSocket {
+  public:
+    TListeningSocket();
+    ~TListeningSocket() { Release(); }
+    TListeningSocket(const TListeningSocket&) = delete;
+    TListeningSocket& operator=(const TListeningSocket&) = delete;
+
+    int Port() const { return Number; }
+    void Release();
+
+  private:
+    int Fd = -1;
+    int Number = 0;
+};
+
 // Every message box the program would show during a test, in order.
 QStringList& ShownMessages();
 
