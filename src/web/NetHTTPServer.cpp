@@ -118,10 +118,7 @@ void ServeRequest(const THTTPSettings& settings, TNetPeerThread& thread) {
     TNetHTTPResponseInfo response(connection, settings.MimeTypeForFile);
     response.ServerSoftware = settings.ServerSoftware;
     CallHandler(settings, thread, request, response);
-    if (!response.HeaderHasBeenWritten())
-        response.SendHeader();
-    if (!response.ContentText.isEmpty() || response.ContentStream)
-        response.SendContent();
+    response.SendRest();
 }
 
 } // namespace
@@ -145,6 +142,14 @@ void TNetHTTPResponseInfo::SetResponseNo(int code) {
 }
 
 void TNetHTTPResponseInfo::SendHeader() {
+    SendHeader(false);
+}
+
+void TNetHTTPResponseInfo::SendHeader(bool moreFollows) {
+    Connection.Write(TakeHeader(), moreFollows);
+}
+
+QByteArray TNetHTTPResponseInfo::TakeHeader() {
     if (HeaderWritten)
         throw ENetHTTPHeaderAlreadyWritten();
     HeaderWritten = true;
@@ -171,7 +176,7 @@ void TNetHTTPResponseInfo::SendHeader() {
     for (const QString& line : std::as_const(ResponseHeaders.Lines))
         header += line.toUtf8() + "\r\n";
     header += "\r\n";
-    Connection.Write(header);
+    return header;
 }
 
 void TNetHTTPResponseInfo::SendContent() {
@@ -189,6 +194,22 @@ void TNetHTTPResponseInfo::SendContent() {
             return;
         Connection.Write(QByteArrayView(chunk.constData(), count));
     }
+}
+
+void TNetHTTPResponseInfo::SendRest() {
+    if (!HeaderWritten && !ContentText.isEmpty()) {
+        // One system call and one packet for the whole answer.
+        QByteArray answer = TakeHeader();
+        answer += ContentText.toUtf8();
+        ContentText.clear();
+        Connection.Write(answer);
+        return;
+    }
+    const bool contentFollows = !ContentText.isEmpty() || ContentStream;
+    if (!HeaderWritten)
+        SendHeader(contentFollows);
+    if (contentFollows)
+        SendContent();
 }
 
 // ---- Server -------------------------------------------------------------------------------------
@@ -213,19 +234,29 @@ TNetTCPServer::TPeerJob TNetHTTPServer::MakePeerJob() const {
     };
 }
 
-qint64 TNetHTTPServer::SendFile(TNetPeerThread& thread, TNetHTTPResponseInfo& response,
-                                const QString& fileName) {
+void TNetHTTPServer::ChooseContentType(TNetHTTPResponseInfo& response, const QString& fileName) {
     if (response.ContentType.isEmpty())
         response.ContentType = response.MimeTypeForFile
                                    ? response.MimeTypeForFile(fileName)
                                    : QStringLiteral("application/octet-stream");
+}
+
+qint64 TNetHTTPServer::SendFile(TNetPeerThread& thread, TNetHTTPResponseInfo& response,
+                                const QString& fileName) {
+    // Before opening: a failure answer keeps the type.
+    ChooseContentType(response, fileName);
     const TUniqueFd file = OpenForReading(fileName);
-    const qint64 size = FileSize(file);
+    return SendOpenedFile(thread, response, fileName, file.Get(), FileSize(file));
+}
+
+qint64 TNetHTTPServer::SendOpenedFile(TNetPeerThread& thread, TNetHTTPResponseInfo& response,
+                                      const QString& fileName, int fileFd, qint64 size) {
+    ChooseContentType(response, fileName);
     response.ContentLength = size;
-    response.SendHeader();
+    response.SendHeader(size > 0);
+    // The whole rest at once: the kernel splits it as the socket takes it.
     for (qint64 sent = 0; sent < size;) {
-        const qint64 count = thread.Connection().WriteFromFile(
-            file.Get(), sent, std::min(size - sent, SendChunkBytes));
+        const qint64 count = thread.Connection().WriteFromFile(fileFd, sent, size - sent);
         if (count == 0)
             throw ENetNoDataToRead();
         sent += count;

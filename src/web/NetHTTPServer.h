@@ -51,6 +51,9 @@ class TNetHTTPResponseInfo {
     void SendHeader();
     // ContentText as it is (then cleared), else the whole ContentStream in 32768-byte chunks.
     void SendContent();
+    // What is still unsent: the header unless written, then the content. A header with a text
+    // body goes out in one write.
+    void SendRest();
 
   private:
     friend class TNetHTTPServer;
@@ -59,6 +62,11 @@ class TNetHTTPResponseInfo {
     TNetMimeLookup MimeTypeForFile;
     int StatusCode = 200;
     bool HeaderWritten = false;
+
+    // The header's bytes, now counted as written.
+    QByteArray TakeHeader();
+    // A header followed by body bytes is held back to share their packets.
+    void SendHeader(bool moreFollows);
 };
 
 using TNetHTTPGetEvent = std::function<void(TNetPeerThread& thread, TNetHTTPRequestInfo& request,
@@ -83,12 +91,19 @@ class TNetHTTPServer : public TNetTCPServer {
     // type; "application/octet-stream" when unset.
     TNetMimeLookup MimeTypeForFile;
 
-    // Sends the file as the complete response (header with its size, then its bytes in
-    // 32768-byte chunks) and answers the number of bytes sent. Uses nothing of the server
+    // Sends the file as the complete response (header with its size, then its bytes straight
+    // from the page cache) and answers the number of bytes sent. Uses nothing of the server
     // object itself, so it is safe from any connection thread.
     static qint64 SendFile(TNetPeerThread& thread, TNetHTTPResponseInfo& response,
                            const QString& fileName);
+    // The same for the file the caller has opened and measured (a descriptor it keeps owning).
+    static qint64 SendOpenedFile(TNetPeerThread& thread, TNetHTTPResponseInfo& response,
+                                 const QString& fileName, int fileFd, qint64 size);
 
   protected:
     TPeerJob MakePeerJob() const override;
+
+  private:
+    // The file's type unless the response has one.
+    static void ChooseContentType(TNetHTTPResponseInfo& response, const QString& fileName);
 };

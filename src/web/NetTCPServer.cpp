@@ -4,12 +4,13 @@
 #include "NetSockets.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <list>
 #include <optional>
@@ -18,6 +19,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -29,7 +31,10 @@ using namespace std::chrono_literals;
 
 // Room for the connections that wait while the most that are served at once run.
 constexpr int ListenBacklog = 64;
+// How long a waiting worker goes without looking at Stopping, should the wake-up be missed.
 constexpr int AcceptWaitMs = 1000;
+// The pause after accept failed for want of descriptors or memory.
+constexpr int AcceptRetryMs = 100;
 constexpr auto TerminateWaitStep = 250ms;
 // Bytes a closing connection still reads without waiting, so that a stray line end after the
 // request does not turn our close into a reset that could cost the client the answer.
@@ -44,16 +49,12 @@ void SignalEvent(int eventFd) {
     [[maybe_unused]] const ssize_t written = ::write(eventFd, &one, sizeof one);
 }
 
-void ClearEvent(int eventFd) {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t read = ::read(eventFd, &count, sizeof count);
-}
-
 void DrainWithoutWaiting(int fd) {
     char sink[4096];
     for (int drained = 0; drained < DrainBytesOnClose;) {
         const ssize_t count = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
-        if (count <= 0)
+        // A short read emptied the queue: asking again would only hear "nothing yet".
+        if (count <= 0 || count < static_cast<ssize_t>(sizeof sink))
             return;
         drained += static_cast<int>(count);
     }
@@ -134,13 +135,14 @@ qsizetype TNetTCPServerConnection::Receive(char* buffer, qsizetype size) {
     }
 }
 
-void TNetTCPServerConnection::Write(QByteArrayView bytes) {
+void TNetTCPServerConnection::Write(QByteArrayView bytes, bool moreFollows) {
+    const int flags = MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0);
     qsizetype sent = 0;
     while (sent < bytes.size()) {
         if (!Socket.Valid())
             ThrowSocketError(ESHUTDOWN);
         const ssize_t count = ::send(Socket.Get(), bytes.data() + sent,
-                                     static_cast<size_t>(bytes.size() - sent), MSG_NOSIGNAL);
+                                     static_cast<size_t>(bytes.size() - sent), flags);
         if (count >= 0)
             sent += count;
         else if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -261,29 +263,79 @@ void TNetPeerThread::RecordTermination(const QString& message) {
 
 // ---- Server -------------------------------------------------------------------------------------
 
-// One thread of the pool; it serves queued connections until the server stops.
+// One thread of the pool. It accepts a connection itself, serves it, and goes back to accepting
+// until the server stops: no hand-over to another thread, so no wake-up between accept and
+// answer.
 struct TNetTCPServer::TWorker {
     std::optional<TSmallStackThread> Thread;
-    bool Busy = false; // under TShared::Lock
+    TUniqueFd AcceptWait;           // epoll set: the listening sockets and TShared::Wake
+    TNetPeerThread* Peer = nullptr; // under TShared::Lock: the connection being served
 };
 
-// Everything the listener and the workers share. It lives as long as the last of them, so a
-// worker let go at deactivation never touches freed memory.
+// Everything the workers share. It lives as long as the last of them, so a worker let go at
+// deactivation never touches freed memory.
 struct TNetTCPServer::TShared {
     std::mutex Lock;
-    std::condition_variable WorkQueued;
     std::condition_variable PeerEnded;
-    std::deque<std::shared_ptr<TNetPeerThread>> Queue; // accepted, waiting for a worker
-    std::list<std::shared_ptr<TNetPeerThread>> Live;   // accepted, not yet ended
-    std::list<TWorker> Workers;                        // stable addresses for the threads
-    int IdleWorkers = 0;
+    std::list<TWorker> Workers; // stable addresses for the threads
+    int BusyWorkers = 0;        // the live connections
     std::atomic<bool> Stopping{false};
-    TUniqueFd Wake; // eventfd: a stop request or a freed connection slot
+    TUniqueFd Wake; // eventfd: signalled once at deactivation and never cleared
     std::vector<TUniqueFd> Listeners;
     TPeerJob Job;
     std::chrono::milliseconds IdleTimeout{};
     int MaxConnections = 1;
 };
+
+namespace {
+
+// Every worker waits in an epoll set of its own in which the listening sockets are exclusive:
+// a new connection wakes one waiting worker, not all of them. The wake-up descriptor is not
+// exclusive, so deactivation reaches every waiting worker.
+TUniqueFd MakeAcceptWait(const std::vector<TUniqueFd>& listeners, int wake) {
+    TUniqueFd set(::epoll_create1(EPOLL_CLOEXEC));
+    if (!set.Valid())
+        ThrowSocketError(errno);
+    auto add = [&set](int fd, std::uint32_t events) {
+        epoll_event entry{};
+        entry.events = events;
+        entry.data.fd = fd;
+        if (::epoll_ctl(set.Get(), EPOLL_CTL_ADD, fd, &entry) != 0)
+            ThrowSocketError(errno);
+    };
+    for (const TUniqueFd& listener : listeners)
+        add(listener.Get(), EPOLLIN | EPOLLEXCLUSIVE);
+    add(wake, EPOLLIN);
+    return set;
+}
+
+enum class TAcceptOutcome { Accepted, NothingWaiting, Failed };
+
+TAcceptOutcome AcceptFrom(int listener, TUniqueFd& socket, sockaddr_in& address) {
+    for (;;) {
+        socklen_t size = sizeof address;
+        socket.Reset(::accept4(listener, reinterpret_cast<sockaddr*>(&address), &size,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (socket.Valid())
+            return TAcceptOutcome::Accepted;
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return TAcceptOutcome::NothingWaiting;
+        return TAcceptOutcome::Failed; // out of descriptors or memory
+    }
+}
+
+void BlockSigPipe() {
+    // sendfile cannot be told MSG_NOSIGNAL: a client that leaves mid-file would raise SIGPIPE
+    // and end the program. Blocked on this thread, it stays pending and sendfile gets EPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+}
+
+} // namespace
 
 TNetTCPServer::TNetTCPServer() = default;
 
@@ -311,7 +363,7 @@ int TNetTCPServer::LiveConnections() const {
     if (!Shared)
         return 0;
     const std::lock_guard lock(Shared->Lock);
-    return static_cast<int>(Shared->Live.size());
+    return Shared->BusyWorkers;
 }
 
 void TNetTCPServer::Activate() {
@@ -327,7 +379,10 @@ void TNetTCPServer::Activate() {
     shared->IdleTimeout = IdleTimeout;
     shared->MaxConnections = std::max(1, MaxConnections);
     Port = NetSockets::LocalEndpoint(shared->Listeners.front().Get()).Port;
-    Listener = std::thread(&TNetTCPServer::RunListener, shared);
+    {
+        const std::lock_guard lock(shared->Lock);
+        StartWorker(shared);
+    }
     Shared = std::move(shared);
     IsActive = true;
 }
@@ -337,24 +392,25 @@ void TNetTCPServer::Deactivate() {
         return;
     IsActive = false;
     const std::shared_ptr<TShared> shared = std::move(Shared);
+    std::unique_lock lock(shared->Lock);
+    // Under the lock: a worker that accepts from now on closes its connection unserved, so
+    // every connection served is one of those interrupted here.
     shared->Stopping = true;
     SignalEvent(shared->Wake.Get());
-    Listener.join();
-    for (TUniqueFd& listener : shared->Listeners)
+    // Connections still in the backlog are refused now rather than after the wait.
+    for (const TUniqueFd& listener : shared->Listeners)
         ::shutdown(listener.Get(), SHUT_RDWR);
-    shared->Listeners.clear();
-
-    std::unique_lock lock(shared->Lock);
-    for (const auto& peer : shared->Live)
-        peer->Link.Interrupt();
-    shared->WorkQueued.notify_all();
-    for (int pass = 0; pass < TerminateWaitTime / 250 && !shared->Live.empty(); ++pass)
-        shared->PeerEnded.wait_for(lock, TerminateWaitStep, [&] { return shared->Live.empty(); });
+    for (const TWorker& worker : shared->Workers)
+        if (worker.Peer)
+            worker.Peer->Link.Interrupt();
+    for (int pass = 0; pass < TerminateWaitTime / 250 && shared->BusyWorkers > 0; ++pass)
+        shared->PeerEnded.wait_for(lock, TerminateWaitStep,
+                                   [&] { return shared->BusyWorkers == 0; });
     std::vector<TSmallStackThread*> idle;
     for (TWorker& worker : shared->Workers) {
         // A worker still busy after the wait (a handler that does not return) is let go: it
         // owns what it uses, and deactivation must return within its bound.
-        if (worker.Busy)
+        if (worker.Peer)
             worker.Thread->Detach();
         else
             idle.push_back(&*worker.Thread);
@@ -362,103 +418,100 @@ void TNetTCPServer::Deactivate() {
     lock.unlock();
     for (TSmallStackThread* thread : idle)
         thread->Join();
+    // A worker let go sees Stopping when its connection ends and never accepts again, so the
+    // bound ports are free once this returns.
+    shared->Listeners.clear();
 }
 
-void TNetTCPServer::RunListener(const std::shared_ptr<TShared>& shared) {
-    while (!shared->Stopping) {
-        std::vector<pollfd> waits{{shared->Wake.Get(), POLLIN, 0}};
-        if (HasRoom(*shared))
-            for (const TUniqueFd& listener : shared->Listeners)
-                waits.push_back({listener.Get(), POLLIN, 0});
-        if (::poll(waits.data(), waits.size(), AcceptWaitMs) <= 0 || shared->Stopping)
-            continue;
-        if (waits.front().revents != 0)
-            ClearEvent(shared->Wake.Get());
-        for (std::size_t i = 1; i < waits.size(); ++i)
-            if (waits[i].revents != 0)
-                AcceptConnections(shared, waits[i].fd);
+// Workers are made as connections need them, not all at activation: an idle one costs a stack
+// and an epoll set, and most servers see a handful of clients. The last idle worker to take a
+// connection starts the next, so one waits on the listening sockets until MaxConnections are
+// served; then none does, and further connections wait in the listen backlog. The pool never
+// shrinks, as thread start-up per connection is what the pool is for.
+// Called under TShared::Lock; throws when no thread can be had.
+void TNetTCPServer::StartWorker(const std::shared_ptr<TShared>& shared) {
+    TWorker& worker = shared->Workers.emplace_back();
+    try {
+        worker.AcceptWait = MakeAcceptWait(shared->Listeners, shared->Wake.Get());
+        worker.Thread.emplace([shared, &worker] { RunWorker(shared, worker); });
+    } catch (...) {
+        shared->Workers.pop_back();
+        throw;
     }
-}
-
-bool TNetTCPServer::HasRoom(TShared& shared) {
-    const std::lock_guard lock(shared.Lock);
-    return std::ssize(shared.Live) < shared.MaxConnections;
-}
-
-void TNetTCPServer::AcceptConnections(const std::shared_ptr<TShared>& shared, int listener) {
-    while (HasRoom(*shared)) {
-        sockaddr_in peer{};
-        socklen_t size = sizeof peer;
-        TUniqueFd socket(::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &size,
-                                   SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!socket.Valid()) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            return; // nothing waiting, or out of descriptors: the next pass tries again
-        }
-        Enqueue(shared, std::move(socket), peer);
-    }
-}
-
-void TNetTCPServer::Enqueue(const std::shared_ptr<TShared>& shared, TUniqueFd socket,
-                            const sockaddr_in& address) {
-    auto peer = std::make_shared<TNetPeerThread>(std::move(socket), shared->IdleTimeout, address);
-    std::unique_lock lock(shared->Lock);
-    shared->Live.push_back(peer);
-    shared->Queue.push_back(std::move(peer));
-    // Every live connection has a worker of its own, so the pool never exceeds MaxConnections.
-    if (std::ssize(shared->Queue) > shared->IdleWorkers) {
-        TWorker& worker = shared->Workers.emplace_back();
-        try {
-            worker.Thread.emplace([shared, &worker] { RunWorker(shared, worker); });
-            ++shared->IdleWorkers;
-        } catch (const std::system_error&) {
-            // No thread to be had: the connection waits for a worker that is already there,
-            // or is closed unanswered when there is none.
-            shared->Workers.pop_back();
-            if (shared->Workers.empty()) {
-                shared->Live.pop_back();
-                shared->Queue.pop_back();
-                return;
-            }
-        }
-    }
-    lock.unlock();
-    shared->WorkQueued.notify_one();
 }
 
 void TNetTCPServer::RunWorker(const std::shared_ptr<TShared>& shared, TWorker& worker) {
-    // sendfile cannot be told MSG_NOSIGNAL: a client that leaves mid-file would raise SIGPIPE
-    // and end the program. Blocked on this thread, it stays pending and sendfile gets EPIPE.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-    std::unique_lock lock(shared->Lock);
-    for (;;) {
-        shared->WorkQueued.wait(lock, [&] { return !shared->Queue.empty() || shared->Stopping; });
-        if (shared->Queue.empty())
+    BlockSigPipe();
+    while (!shared->Stopping) {
+        TUniqueFd socket;
+        sockaddr_in address{};
+        // Accepting first: under load the next connection is already waiting, and the wait
+        // would only cost a system call.
+        if (!AcceptConnection(*shared, socket, address)) {
+            WaitForConnection(worker);
+            continue;
+        }
+        TNetPeerThread peer(std::move(socket), shared->IdleTimeout, address);
+        if (!TakeSlot(shared, worker, peer)) {
+            peer.Link.Close();
             return;
-        const std::shared_ptr<TNetPeerThread> peer = std::move(shared->Queue.front());
-        shared->Queue.pop_front();
-        --shared->IdleWorkers;
-        worker.Busy = true;
-        lock.unlock();
-        // Once stopping, a connection still queued is closed unserved: its handler could
-        // otherwise start after deactivation decided which workers to wait for.
-        if (shared->Stopping)
-            peer->Link.Close();
-        else
-            Serve(*shared, *peer);
-        lock.lock();
-        worker.Busy = false;
-        ++shared->IdleWorkers;
-        shared->Live.remove(peer);
-        shared->PeerEnded.notify_all();
-        // Only a full server has stopped listening; it must hear that a slot is free.
-        if (std::ssize(shared->Live) + 1 == shared->MaxConnections)
-            SignalEvent(shared->Wake.Get());
+        }
+        Serve(*shared, peer);
+        ReleaseSlot(*shared, worker);
     }
+}
+
+bool TNetTCPServer::AcceptConnection(TShared& shared, TUniqueFd& socket, sockaddr_in& address) {
+    for (const TUniqueFd& listener : shared.Listeners) {
+        switch (AcceptFrom(listener.Get(), socket, address)) {
+        case TAcceptOutcome::Accepted:
+            return true;
+        case TAcceptOutcome::NothingWaiting:
+            break;
+        case TAcceptOutcome::Failed:
+            // The listening socket stays readable: waiting on it would spin. The wake-up
+            // descriptor alone bounds the pause and still hears deactivation.
+            pollfd wake{shared.Wake.Get(), POLLIN, 0};
+            ::poll(&wake, 1, AcceptRetryMs);
+            return false;
+        }
+    }
+    return false;
+}
+
+void TNetTCPServer::WaitForConnection(const TWorker& worker) {
+    // Which descriptor woke it does not matter: the caller checks Stopping and tries every
+    // listening socket. The timeout is a backstop for the deactivation bound.
+    std::array<epoll_event, 4> ready{};
+    [[maybe_unused]] const int count =
+        ::epoll_wait(worker.AcceptWait.Get(), ready.data(), ready.size(), AcceptWaitMs);
+}
+
+bool TNetTCPServer::TakeSlot(const std::shared_ptr<TShared>& shared, TWorker& worker,
+                             TNetPeerThread& peer) {
+    const std::lock_guard lock(shared->Lock);
+    if (shared->Stopping)
+        return false;
+    worker.Peer = &peer;
+    ++shared->BusyWorkers;
+    if (shared->BusyWorkers == std::ssize(shared->Workers) &&
+        std::ssize(shared->Workers) < shared->MaxConnections) {
+        try {
+            StartWorker(shared);
+        } catch (const std::exception&) {
+            // No thread to be had now: connections wait for a worker that is already there, and
+            // the next worker to take a connection tries again.
+        }
+    }
+    return true;
+}
+
+void TNetTCPServer::ReleaseSlot(TShared& shared, TWorker& worker) {
+    const std::lock_guard lock(shared.Lock);
+    worker.Peer = nullptr;
+    --shared.BusyWorkers;
+    if (shared.Stopping)
+        shared.PeerEnded.notify_all();
 }
 
 void TNetTCPServer::Serve(TShared& shared, TNetPeerThread& peer) {

@@ -11,7 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include <netinet/in.h>
@@ -34,7 +33,8 @@ class TNetTCPServerConnection : public TNetByteSource {
     // Nothing for the idle limit: socket error 10060. After Close: 0 (closed).
     qsizetype Receive(char* buffer, qsizetype size) override;
     // Sends all bytes; socket errors as ENetSocketError (the peer going away: 10053/10054/10058).
-    void Write(QByteArrayView bytes);
+    // With moreFollows the bytes may wait for the next write (or Close) to share its packets.
+    void Write(QByteArrayView bytes, bool moreFollows = false);
     // Sends `count` bytes of the file from `offset` straight from the page cache (sendfile);
     // answers how many went out, 0 when the file ended early.
     qint64 WriteFromFile(int fileFd, qint64 offset, qint64 count);
@@ -83,10 +83,10 @@ struct TNetBinding {
     int Port = 0;
 };
 
-// Listens on its bindings (SO_REUSEADDR, backlog 5), accepts on a listener thread and serves
-// every connection on a thread of its own, taken from a pool that grows to MaxConnections.
-// Settings are taken at activation; changing them while active affects the next activation.
-// Activate and deactivate from one thread (the GUI thread).
+// Listens on its bindings (SO_REUSEADDR, backlog 64) and serves every connection on a thread of
+// its own, taken from a pool that grows to MaxConnections; the pool's threads accept by
+// themselves. Settings are taken at activation; changing them while active affects the next
+// activation. Activate and deactivate from one thread (the GUI thread).
 class TNetTCPServer {
   public:
     TNetTCPServer();
@@ -126,14 +126,14 @@ class TNetTCPServer {
     std::shared_ptr<TShared> Shared;
     bool IsActive = false;
     int Port = 0;
-    std::thread Listener;
 
     void Activate();
-    static void RunListener(const std::shared_ptr<TShared>& shared);
-    static bool HasRoom(TShared& shared);
-    static void AcceptConnections(const std::shared_ptr<TShared>& shared, int listener);
-    static void Enqueue(const std::shared_ptr<TShared>& shared, TUniqueFd socket,
-                        const sockaddr_in& address);
+    static void StartWorker(const std::shared_ptr<TShared>& shared);
     static void RunWorker(const std::shared_ptr<TShared>& shared, TWorker& worker);
+    static bool AcceptConnection(TShared& shared, TUniqueFd& socket, sockaddr_in& address);
+    static void WaitForConnection(const TWorker& worker);
+    static bool TakeSlot(const std::shared_ptr<TShared>& shared, TWorker& worker,
+                         TNetPeerThread& peer);
+    static void ReleaseSlot(TShared& shared, TWorker& worker);
     static void Serve(TShared& shared, TNetPeerThread& peer);
 };

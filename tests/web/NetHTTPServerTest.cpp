@@ -394,6 +394,33 @@ TEST_F(HTTPServerTest, TheSixtyFifthConnectionWaitsForAFreeSlot) {
     EXPECT_EQ(waiting.ReadUntilClosed(), OkAnswer);
 }
 
+// The pool grows while connections come in faster than workers free up, stops at the limit, and
+// the connections left in the backlog are served as workers come back for them.
+TEST_F(HTTPServerTest, ABurstBeyondTheLimitIsServedInFullAndDeactivationStaysBounded) {
+    Server.IdleTimeout = 10s;
+    AnswerOk();
+    Start();
+    std::vector<std::unique_ptr<THttpRawClient>> clients;
+    for (int i = 0; i < 80; ++i)
+        clients.push_back(std::make_unique<THttpRawClient>(Port));
+    ASSERT_TRUE(WaitFor([&] { return Server.LiveConnections() == 64; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(Server.LiveConnections(), 64);
+
+    for (const auto& client : clients)
+        client->Send("GET / HTTP/1.0\r\n\r\n");
+    for (const auto& client : clients)
+        EXPECT_EQ(client->ReadUntilClosed(), OkAnswer);
+    EXPECT_EQ(Seen.TakeRequests().size(), 80u);
+
+    THttpRawClient stuck(Port);
+    ASSERT_TRUE(WaitFor([&] { return Server.LiveConnections() == 1; }));
+    const auto start = TClock::now();
+    Server.SetActive(false);
+    EXPECT_LT(Since(start), 1s);
+    EXPECT_EQ(stuck.ReadUntilClosed(1s), QByteArray());
+}
+
 // ---- Deactivation -------------------------------------------------------------------------------
 
 TEST_F(HTTPServerTest, DeactivationClosesStuckClientsWithoutWaitingForThem) {
