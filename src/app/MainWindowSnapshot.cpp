@@ -70,7 +70,11 @@ void TfrmMain::RotateArchive(const QString& base) {
 }
 
 QImage TfrmMain::StampSnapshot(const TCapturedBitmap& frame, const QString& base) {
-    QImage picture = frame.convertToFormat(QImage::Format_RGB32);
+    // A 24-bit frame is stamped as it is, so the bitmap gets its rows without a conversion to
+    // 32 bits and back; frames of other depths are stamped in 32 bits.
+    QImage picture = frame.format() == QImage::Format_BGR888
+                         ? frame.copy()
+                         : frame.convertToFormat(QImage::Format_RGB32);
     if (chkTS1->isChecked()) {
         const QString text =
             QLocale().toString(Environment.Clock(), QStringLiteral(" dd MMM yyyy  hh:mm:ss"));
@@ -86,7 +90,7 @@ void TfrmMain::WriteSnapshot(const TCapturedBitmap& frame, const QString& base) 
     const QString bitmapFile = base + QStringLiteral(".bmp");
     try {
         StampSnapshot(frame, base);
-        WriteJpegFile(ReadBitmapFile(bitmapFile), base + QStringLiteral(".jpg"));
+        WriteJpegFileFromBitmap(bitmapFile, base + QStringLiteral(".jpg"));
     } catch (const std::exception& error) {
         // A snapshot that could not be written must leave a trace, not vanish.
         LogError(QString::fromUtf8(error.what()));

@@ -49,6 +49,20 @@ QString SystemReason(int error) {
         QStringLiteral("%1 %2. %3").arg(QLatin1String(what), fileName, reason).toStdString());
 }
 
+// A file that could not be read; its message names the file and is passed on as it is.
+class EReadError : public EFrameError {
+  public:
+    using EFrameError::EFrameError;
+};
+
+[[noreturn]] void FailReading(const QString& fileName, int error) {
+    const QString message =
+        error == ENODATA
+            ? QStringLiteral("Cannot read bitmap %1. The file is truncated.").arg(fileName)
+            : QStringLiteral("Cannot read file %1. %2").arg(fileName, SystemReason(error));
+    throw EReadError(message.toStdString());
+}
+
 class TFileDescriptor {
   public:
     explicit TFileDescriptor(int fd) : Fd(fd) {}
@@ -105,6 +119,21 @@ int Transfer(int fd, std::vector<iovec> pieces, ssize_t (*move)(int, const iovec
             pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + rest;
             pieces[first].iov_len -= rest;
         }
+    }
+    return 0;
+}
+
+// Reads the bytes at the offset; 0, the error that stopped it, or ENODATA at the end of the file.
+int ReadAt(int fd, uchar* to, std::size_t size, off_t at) {
+    while (size > 0) {
+        const ssize_t got = ::pread(fd, to, size, at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got < 0 ? errno : ENODATA;
+        to += got;
+        at += got;
+        size -= static_cast<std::size_t>(got);
     }
     return 0;
 }
@@ -225,7 +254,36 @@ QString CheckBitmapHeader(const char* header, int& width, int& height) {
     return {};
 }
 
+// A bitmap file open for reading, its header checked and its size found to hold the pixels.
+struct TOpenBitmap {
+    explicit TOpenBitmap(const QString& fileName)
+        : Name(fileName), File(::open(NativeName(fileName).c_str(), O_RDONLY | O_CLOEXEC)) {
+        struct stat status {};
+        if (File.Get() < 0 || ::fstat(File.Get(), &status) != 0)
+            Fail("Cannot open file", fileName, SystemReason(errno));
+        std::array<char, BitmapHeaderBytes> header{};
+        if (const int error =
+                ReadAt(File.Get(), reinterpret_cast<uchar*>(header.data()), header.size(), 0))
+            FailReading(fileName, error);
+        if (const QString refusal = CheckBitmapHeader(header.data(), Width, Height);
+            !refusal.isEmpty())
+            Fail("Cannot read bitmap", fileName, refusal);
+        RowBytes = BitmapRowBytes(Width);
+        // Checked against the file's size before anything of the announced size is allocated.
+        if (Height > (status.st_size - BitmapHeaderBytes) / RowBytes)
+            FailReading(fileName, ENODATA);
+    }
+
+    QString Name;
+    TFileDescriptor File;
+    int Width = 0, Height = 0;
+    qsizetype RowBytes = 0;
+};
+
 // ---- JPEG -----------------------------------------------------------------------------------
+
+// The rows the encoder takes at once with the default sampling (one MCU row).
+constexpr int BandRows = 2 * DCTSIZE;
 
 // libjpeg hands error_exit a pointer to the manager, which is the first member here.
 struct TJpegError {
@@ -242,12 +300,62 @@ struct TJpegError {
 
 void IgnoreMessage(j_common_ptr) {}
 
+// Where the encoder's rows come from, a band at a time, top row first.
+class TRowSource {
+  public:
+    TRowSource(int width, int height) : Width(width), Height(height) {}
+    virtual ~TRowSource() = default;
+    TRowSource(const TRowSource&) = delete;
+    TRowSource& operator=(const TRowSource&) = delete;
+
+    // Points rows[0, count) at the picture's rows first to first + count - 1; throws
+    // EFrameError when they cannot be had.
+    virtual void Band(JDIMENSION first, JDIMENSION count, JSAMPROW* rows) = 0;
+
+    const int Width, Height;
+};
+
+// The rows of an image in memory.
+class TImageRows final : public TRowSource {
+  public:
+    explicit TImageRows(const QImage& bgr) : TRowSource(bgr.width(), bgr.height()), Image(bgr) {}
+    void Band(JDIMENSION first, JDIMENSION count, JSAMPROW* rows) override {
+        for (JDIMENSION i = 0; i < count; ++i)
+            // libjpeg takes non-const rows but only reads them.
+            rows[i] = const_cast<JSAMPROW>(Image.constScanLine(static_cast<int>(first + i)));
+    }
+
+  private:
+    const QImage& Image;
+};
+
+// The rows of a bitmap file, read a band at a time into a buffer the size of one band. The
+// file holds them bottom-up, so a band is one read from further down the file, turned over.
+class TBitmapRows final : public TRowSource {
+  public:
+    explicit TBitmapRows(const TOpenBitmap& bitmap)
+        : TRowSource(bitmap.Width, bitmap.Height), Bitmap(bitmap),
+          Buffer(std::make_unique_for_overwrite<uchar[]>(
+              static_cast<std::size_t>(std::min(BandRows, bitmap.Height) * bitmap.RowBytes))) {}
+    void Band(JDIMENSION first, JDIMENSION count, JSAMPROW* rows) override {
+        const auto rowBytes = static_cast<std::size_t>(Bitmap.RowBytes);
+        const auto below = static_cast<std::size_t>(Height) - first - count;
+        if (const int error = ReadAt(Bitmap.File.Get(), Buffer.get(), count * rowBytes,
+                                     static_cast<off_t>(BitmapHeaderBytes + below * rowBytes)))
+            FailReading(Bitmap.Name, error);
+        for (JDIMENSION i = 0; i < count; ++i)
+            rows[i] = Buffer.get() + (count - 1 - i) * rowBytes;
+    }
+
+  private:
+    const TOpenBitmap& Bitmap;
+    std::unique_ptr<uchar[]> Buffer;
+};
+
 // One compression into a caller's buffer; destroying it releases everything libjpeg holds.
 struct TJpegJob {
-    TJpegJob(const QImage& bgr, int quality, QByteArray& buffer)
-        : Rows(bgr.constBits()), BytesPerLine(bgr.bytesPerLine()), Width(bgr.width()),
-          Height(bgr.height()), Quality(quality),
-          Output(reinterpret_cast<unsigned char*>(buffer.data())),
+    TJpegJob(TRowSource& source, int quality, QByteArray& buffer)
+        : Source(source), Quality(quality), Output(reinterpret_cast<unsigned char*>(buffer.data())),
           OutputSize(static_cast<unsigned long>(buffer.size())) {
         Info.err = jpeg_std_error(&Error.Manager);
         Error.Manager.error_exit = &JumpOnError;
@@ -259,35 +367,33 @@ struct TJpegJob {
 
     jpeg_compress_struct Info{};
     TJpegError Error{};
-    const uchar* Rows;
-    qsizetype BytesPerLine;
-    int Width, Height, Quality;
+    TRowSource& Source;
+    int Quality;
     unsigned char* Output;
     unsigned long OutputSize;
 };
 
 // Runs libjpeg from creation to the last row. libjpeg reports an error by jumping back here,
-// so this function holds nothing that has a destructor.
+// so this function holds nothing that has a destructor; a source that throws does so between
+// library calls, and the job's destructor releases the library's state.
 bool Compress(TJpegJob* job) {
     if (setjmp(job->Error.Jump))
         return false;
     jpeg_create_compress(&job->Info);
     jpeg_mem_dest(&job->Info, &job->Output, &job->OutputSize);
-    job->Info.image_width = static_cast<JDIMENSION>(job->Width);
-    job->Info.image_height = static_cast<JDIMENSION>(job->Height);
+    job->Info.image_width = static_cast<JDIMENSION>(job->Source.Width);
+    job->Info.image_height = static_cast<JDIMENSION>(job->Source.Height);
     job->Info.input_components = 3;
     job->Info.in_color_space = JCS_EXT_BGR;
     jpeg_set_defaults(&job->Info);
     jpeg_set_quality(&job->Info, job->Quality, TRUE);
     jpeg_start_compress(&job->Info, TRUE);
     // One band of rows a call, as many as the encoder takes at once (an MCU row).
-    std::array<JSAMPROW, 2 * DCTSIZE> band{};
+    std::array<JSAMPROW, BandRows> band{};
     while (job->Info.next_scanline < job->Info.image_height) {
         const JDIMENSION first = job->Info.next_scanline;
         const JDIMENSION count = std::min<JDIMENSION>(band.size(), job->Info.image_height - first);
-        for (JDIMENSION i = 0; i < count; ++i)
-            // libjpeg takes non-const rows but only reads them.
-            band[i] = const_cast<JSAMPROW>(job->Rows + (first + i) * job->BytesPerLine);
+        job->Source.Band(first, count, band.data());
         jpeg_write_scanlines(&job->Info, band.data(), count);
     }
     jpeg_finish_compress(&job->Info);
@@ -304,13 +410,11 @@ qsizetype JpegBound(int width, int height) {
     return block(width) * block(height) * 3 + 4096;
 }
 
-// The encoded bytes, or a thrown reason without a file name.
-QByteArray Encode(const QImage& image, int quality) {
-    const QImage bgr = AsBgr888(image);
-    if (bgr.isNull())
-        throw EFrameError("The image is empty.");
-    QByteArray buffer(JpegBound(bgr.width(), bgr.height()), Qt::Uninitialized);
-    TJpegJob job(bgr, quality, buffer);
+// The encoded bytes; throws the source's failures as they are and the encoder's with a reason
+// but no file name.
+QByteArray Encode(TRowSource& source, int quality) {
+    QByteArray buffer(JpegBound(source.Width, source.Height), Qt::Uninitialized);
+    TJpegJob job(source, quality, buffer);
     if (!Compress(&job))
         throw EFrameError(job.Error.Message.data());
     const auto size = static_cast<qsizetype>(job.OutputSize);
@@ -322,6 +426,27 @@ QByteArray Encode(const QImage& image, int quality) {
     }
     buffer.truncate(size);
     return buffer;
+}
+
+QByteArray Encode(const QImage& image, int quality) {
+    const QImage bgr = AsBgr888(image);
+    if (bgr.isNull())
+        throw EFrameError("The image is empty.");
+    TImageRows rows(bgr);
+    return Encode(rows, quality);
+}
+
+// Encodes from the source into the file; the encoder's failures name the file.
+template <typename TSource> void WriteJpeg(TSource&& source, const QString& fileName, int quality) {
+    QByteArray bytes;
+    try {
+        bytes = Encode(source, quality);
+    } catch (const EReadError&) {
+        throw;
+    } catch (const EFrameError& error) {
+        Fail("Cannot create file", fileName, QString::fromUtf8(error.what()));
+    }
+    ReplaceFile(fileName, bytes);
 }
 
 } // namespace
@@ -352,33 +477,17 @@ void WriteBitmapFile(const QImage& image, const QString& fileName) {
 }
 
 QImage ReadBitmapFile(const QString& fileName) {
-    TFileDescriptor file(::open(NativeName(fileName).c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat status {};
-    if (file.Get() < 0 || ::fstat(file.Get(), &status) != 0)
-        Fail("Cannot open file", fileName, SystemReason(errno));
-    const auto readFailed = [&fileName](int error) {
-        if (error == ENODATA)
-            Fail("Cannot read bitmap", fileName, QStringLiteral("The file is truncated."));
-        Fail("Cannot read file", fileName, SystemReason(error));
-    };
-    std::array<char, BitmapHeaderBytes> header{};
-    if (const int error = Transfer(file.Get(), {Piece(header.data(), header.size())}, &::readv))
-        readFailed(error);
-    int width = 0, height = 0;
-    if (const QString refusal = CheckBitmapHeader(header.data(), width, height); !refusal.isEmpty())
-        Fail("Cannot read bitmap", fileName, refusal);
-    // Checked against the file's size before anything of the announced size is allocated.
-    if (height > (status.st_size - BitmapHeaderBytes) / BitmapRowBytes(width))
-        readFailed(ENODATA);
-
-    QImage image(width, height, QImage::Format_BGR888);
+    const TOpenBitmap bitmap(fileName);
+    QImage image(bitmap.Width, bitmap.Height, QImage::Format_BGR888);
     if (image.isNull())
         Fail("Cannot read bitmap", fileName, QStringLiteral("The bitmap is too large."));
     std::array<char, 3> padding{};
+    if (::lseek(bitmap.File.Get(), BitmapHeaderBytes, SEEK_SET) < 0)
+        FailReading(fileName, errno);
     if (const int error = Transfer(
-            file.Get(),
+            bitmap.File.Get(),
             BitmapRows(image.bits(), image.bytesPerLine(), image.size(), padding.data()), &::readv))
-        readFailed(error);
+        FailReading(fileName, error);
     return image;
 }
 
@@ -391,13 +500,13 @@ QByteArray EncodeJpeg(const QImage& image, int quality) {
 }
 
 void WriteJpegFile(const QImage& image, const QString& fileName, int quality) {
-    QByteArray bytes;
-    try {
-        bytes = Encode(image, quality);
-    } catch (const EFrameError& error) {
-        Fail("Cannot create file", fileName, QString::fromUtf8(error.what()));
-    }
-    ReplaceFile(fileName, bytes);
+    WriteJpeg(image, fileName, quality);
+}
+
+void WriteJpegFileFromBitmap(const QString& bitmapFileName, const QString& fileName, int quality) {
+    const TOpenBitmap bitmap(bitmapFileName);
+    TBitmapRows rows(bitmap);
+    WriteJpeg(rows, fileName, quality);
 }
 
 void KeepFrameBuffersInHeap() {

@@ -14,6 +14,13 @@ QImage ReadBitmapFile(const QString& fileName); // answers Format_BGR888
 // only when complete. Throws EFrameError; never leaves a partial file under either name.
 void WriteJpegFile(const QImage& image, const QString& fileName, int quality = 100);
 
+// The same JPEG file from a bitmap file as WriteBitmapFile writes it, byte for byte what
+// WriteJpegFile(ReadBitmapFile(bitmapFileName), fileName) gives. The rows go from the file into
+// the encoder a band at a time, so no picture-sized copy is made. Throws EFrameError naming the
+// bitmap when it cannot be read and the JPEG file when that cannot be written.
+void WriteJpegFileFromBitmap(const QString& bitmapFileName, const QString& fileName,
+                             int quality = 100);
+
 // The same encoder into memory, for callers (and benchmarks) that keep the bytes.
 QByteArray EncodeJpeg(const QImage& image, int quality = 100);
 

@@ -305,4 +305,44 @@ TEST(JpegFiles, AFailedWriteNamesTheFileAndLeavesNothingBehind) {
                       folder.filePath("empty.jpg"));
 }
 
+TEST(JpegFiles, FromABitmapFileTheSameBytesAsFromTheImageReadBack) {
+    QTemporaryDir folder;
+    const QString bitmap = folder.filePath("camera.bmp");
+    const QString name = folder.filePath("camera.jpg");
+    // Padded rows, and heights that end in a part band.
+    for (const QSize size : {QSize(1, 1), QSize(5, 3), QSize(37, 29), QSize(64, 48)}) {
+        WriteBitmapFile(Gradient(size.width(), size.height()), bitmap);
+        for (const int quality : {100, 50}) {
+            WriteJpegFileFromBitmap(bitmap, name, quality);
+            EXPECT_EQ(ReadAll(name), EncodeJpeg(ReadBitmapFile(bitmap), quality))
+                << size.width() << "x" << size.height() << " q" << quality;
+        }
+    }
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files),
+              (QStringList{"camera.bmp", "camera.jpg"}));
+}
+
+TEST(JpegFiles, FromABadBitmapTheErrorNamesItAndTheOldJpegStays) {
+    QTemporaryDir folder;
+    const QString bitmap = folder.filePath("camera.bmp");
+    const QString name = folder.filePath("camera.jpg");
+    WriteBitmapFile(Gradient(40, 40), bitmap);
+    const QByteArray good = ReadAll(bitmap);
+    WriteAll(name, "old snapshot");
+    for (const QByteArray& bytes : {good.left(good.size() - 1), good.left(20), QByteArray()}) {
+        WriteAll(bitmap, bytes);
+        ExpectErrorNaming([&] { WriteJpegFileFromBitmap(bitmap, name); }, bitmap);
+    }
+    ExpectErrorNaming([&] { WriteJpegFileFromBitmap(folder.filePath("missing.bmp"), name); },
+                      folder.filePath("missing.bmp"));
+    WriteAll(bitmap, good);
+    {
+        const TFileSizeLimit limit(64);
+        ExpectErrorNaming([&] { WriteJpegFileFromBitmap(bitmap, name); }, name);
+    }
+    EXPECT_EQ(ReadAll(name), "old snapshot");
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files),
+              (QStringList{"camera.bmp", "camera.jpg"}));
+}
+
 } // namespace
