@@ -284,6 +284,15 @@ void TfrmMain::ConnectHandlers() {
     cap1->OnBitmapGrabbed = [this](const TCapturedBitmap& bitmap) {
         cap1BitmapGrabbed(bitmap);
     };
+    cap1->OnChangeDevice = [this](TVideoCapture*) {
+        RunHandler([this] { cap1ChangeDevice(); });
+    };
+    cap1->OnStartPreview = [this](TVideoCapture*) {
+        RunHandler([this] { cap1StartPreview(); });
+    };
+    // Only the user's choice sets a mode; filling the list must not.
+    Wire(cbVModes1, &QComboBox::activated, this, &TfrmMain::cbVModes1Change);
+    Wire(lbDialogs1, &QListWidget::itemDoubleClicked, this, &TfrmMain::lbDialogs1DblClick);
 }
 
 void TfrmMain::btnConfigure1Click() {
@@ -292,8 +301,4 @@ void TfrmMain::btnConfigure1Click() {
         const TBusyCursor busy;
         cap1->LoadConfig(&CaptureConfig);
     }
-}
-
-void TfrmMain::btnVideoFilter1Click() {
-    // FIXME: the device's own configuration dialogs come with device enumeration.
 }

@@ -83,6 +83,10 @@ class TfrmMain : public QWidget {
 
     // Frame processing: motion detector, snapshot writer and their settings.
     void cap1BitmapGrabbed(const TCapturedBitmap& CapturedImage);
+    void cap1ChangeDevice();
+    void cap1StartPreview();
+    void cbVModes1Change();
+    void lbDialogs1DblClick();
     bool DetectMotion(const TCapturedBitmap& CapturedImage);
     void RotateArchive(const QString& base);
     QImage StampSnapshot(const TCapturedBitmap& frame, const QString& base);

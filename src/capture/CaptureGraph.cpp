@@ -183,21 +183,14 @@ bool TVideoCapture::InitCaptureFilters() {
             }
         }
 
-        std::shared_ptr<IUnknown> dialogs;
-        if (SUCCEEDED(FBuilder->FindInterface(TPinCategory::Capture, &MEDIATYPE_Video,
-                                              FVideoCaptureFilter, TIID::IAMVfwCaptureDialogs,
-                                              dialogs)))
-            FVfwCaptureDialogs = dialogs;
+        FVfwCaptureDialogs = FindOn<IAMVfwCaptureDialogs>(*FBuilder, TPinCategory::Capture,
+                                                          &MEDIATYPE_Video, FVideoCaptureFilter);
 
         if (WantCapture && FVideoCompressorDevice) {
             FVideoCompressorFilter = Bind(FVideoCompressorDevice);
-            if (FVideoCompressorFilter) {
-                std::shared_ptr<IUnknown> compressDialogs;
-                if (SUCCEEDED(FBuilder->FindInterface(
-                        TPinCategory::Capture, &MEDIATYPE_Video, FVideoCompressorFilter,
-                        TIID::IAMVfwCompressDialogs, compressDialogs)))
-                    FVfwCompressDialogs = compressDialogs;
-            }
+            if (FVideoCompressorFilter)
+                FVfwCompressDialogs = FindOn<IAMVfwCompressDialogs>(
+                    *FBuilder, TPinCategory::Capture, &MEDIATYPE_Video, FVideoCompressorFilter);
         }
 
         if (WantAudio) {
@@ -499,6 +492,7 @@ void TVideoCapture::HandleGraphEvents() {
             if (OnAborted)
                 OnAborted(this);
         } else if (code == EC_DEVICE_LOST) {
+            WaitForLostDevice();
             if (OnDeviceLost)
                 OnDeviceLost(this);
             StopCapture();
@@ -585,9 +579,4 @@ void TVideoCapture::SetTempCaptureFileName(const QString& name) {
     FTempCaptureFileName = name;
     if (FFileSink)
         FFileSink->SetFileName(ResolveFileName(name).toStdString());
-}
-
-void TVideoCapture::FindDialogs() {
-    // FIXME: configuration dialogs come with device enumeration; none is offered yet.
-    FDialogs = 0;
 }

@@ -1,6 +1,8 @@
 // Video and audio modes of the chosen devices.
 #include "VideoCapture.h"
 
+#include "CaptureUtils.h"
+
 #include <array>
 #include <cstdlib>
 
@@ -41,14 +43,6 @@ TACapMode AudioModeOf(const TAMMediaType& type) {
     mode.Channels = type.Wave->nChannels;
     mode.AvgSampleRate = type.Wave->nAvgBytesPerSec;
     return mode;
-}
-
-bool SameACapMode(const TACapMode& a, const TACapMode& b) {
-    if (a.SubType != b.SubType || a.Channels != b.Channels)
-        return false;
-    if (a.SubType == MEDIASUBTYPE_PCM)
-        return a.SampleRate == b.SampleRate && a.SampleSize == b.SampleSize;
-    return a.AvgSampleRate == b.AvgSampleRate && a.SampleRate == b.SampleRate;
 }
 
 int CapabilityCount(const std::shared_ptr<IAMStreamConfig>& config) {

@@ -23,6 +23,7 @@ using HRESULT = std::int32_t;
 
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
+inline constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001);
 inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
 inline constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002);
 inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003);
@@ -70,6 +71,9 @@ enum class TIID {
     IIPDVDec,
     IAMVfwCaptureDialogs,
     IAMVfwCompressDialogs,
+    ISpecifyPropertyPages,
+    IAMTVTuner,
+    IAMTVAudio,
 };
 
 // The objects CoCreateInstance can make.
@@ -290,6 +294,61 @@ class ICaptureGraphBuilder2 : public virtual IUnknown {
                             std::shared_ptr<IPin>& pin) = 0;
 };
 
+// An object with a settings dialog of its own (the platform shows it as a property frame).
+class ISpecifyPropertyPages : public virtual IUnknown {
+  public:
+    static constexpr TIID IID = TIID::ISpecifyPropertyPages;
+    // How many pages the dialog has; fails when there is nothing to show.
+    virtual HRESULT GetPages(int& count) = 0;
+};
+
+// Which of a capture driver's own dialogs; values of IAMVfwCaptureDialogs.
+inline constexpr int VfwCaptureDialog_Format = 1;
+inline constexpr int VfwCaptureDialog_Source = 2;
+inline constexpr int VfwCaptureDialog_Display = 4;
+
+// A capture driver's own dialogs, outside the property-page scheme.
+class IAMVfwCaptureDialogs : public virtual IUnknown {
+  public:
+    static constexpr TIID IID = TIID::IAMVfwCaptureDialogs;
+    // S_OK when the driver has that dialog.
+    virtual HRESULT HasDialog(int dialog) = 0;
+    // Modal, owned by `owner`.
+    virtual HRESULT ShowDialog(int dialog, QWidget* owner) = 0;
+};
+
+// Values of IAMVfwCompressDialogs::ShowDialog: the Query values only ask whether the dialog exists.
+inline constexpr int VfwCompressDialog_Config = 1;
+inline constexpr int VfwCompressDialog_About = 2;
+inline constexpr int VfwCompressDialog_QueryConfig = 4;
+inline constexpr int VfwCompressDialog_QueryAbout = 8;
+
+// A compressor's own configuration dialog and the state block it edits.
+class IAMVfwCompressDialogs : public virtual IUnknown {
+  public:
+    static constexpr TIID IID = TIID::IAMVfwCompressDialogs;
+    virtual HRESULT ShowDialog(int dialog, QWidget* owner) = 0;
+    // The whole state block; empty when the compressor keeps nothing.
+    virtual HRESULT GetState(std::vector<std::uint8_t>& state) = 0;
+    virtual HRESULT SetState(const std::vector<std::uint8_t>& state) = 0;
+};
+
+// Tuner and TV-sound controls of analogue capture cards; only the dialogs ask for them.
+class IAMTVTuner : public virtual IUnknown {
+  public:
+    static constexpr TIID IID = TIID::IAMTVTuner;
+};
+class IAMTVAudio : public virtual IUnknown {
+  public:
+    static constexpr TIID IID = TIID::IAMTVAudio;
+};
+
+// While it lives, reports capture devices being plugged in.
+class IDeviceArrivalWatch {
+  public:
+    virtual ~IDeviceArrivalWatch() = default;
+};
+
 // A device as the enumeration yields it.
 class IMoniker {
   public:
@@ -312,6 +371,14 @@ class ICapturePlatform {
     // S_FALSE with no monikers for an empty category.
     virtual HRESULT CreateClassEnumerator(TDeviceCategory category,
                                           std::vector<std::shared_ptr<IMoniker>>& monikers) = 0;
+    // Shows the settings dialog of an object offering ISpecifyPropertyPages, modal, owned by
+    // `owner` and placed at x, y within it. Fails when the object has none.
+    virtual HRESULT OleCreatePropertyFrame(QWidget* owner, int x, int y,
+                                           const std::shared_ptr<IUnknown>& object) = 0;
+    // Calls `arrived` on the GUI thread each time a capture device is plugged in, for as long
+    // as the answer lives; nullptr when the platform cannot tell.
+    virtual std::unique_ptr<IDeviceArrivalWatch>
+    WatchDeviceArrivals(std::function<void()> arrived) = 0;
 };
 
 // Convenience for the logic: creates and asks for an interface in one step.

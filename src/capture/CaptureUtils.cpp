@@ -97,3 +97,57 @@ QString FindDeviceName(const TCapDeviceList& list, const std::shared_ptr<IMonike
                                     [&](const TCapDeviceInfo& d) { return d.Moniker == moniker; });
     return found == list.end() ? QString() : found->UniqueName;
 }
+
+namespace {
+
+struct TSubtypeLabel {
+    TGuid SubType;
+    const char* Label;
+};
+
+// Tested in this order; formats without a label show their dimensions only.
+const std::array<TSubtypeLabel, 12> SubtypeLabels = {{
+    {MEDIASUBTYPE_YVU9, "(YVU9)"},
+    {MEDIASUBTYPE_Y411, "(Y411)"},
+    {MEDIASUBTYPE_Y41P, "(Y41P)"},
+    {MEDIASUBTYPE_YUY2, "(YUY2)"},
+    {MEDIASUBTYPE_YVYU, "(YVYU)"},
+    {MEDIASUBTYPE_UYVY, "(UYVY)"},
+    {MEDIASUBTYPE_Y211, "(Y211)"},
+    {MEDIASUBTYPE_RGB24, "(RGB24)"},
+    {MEDIASUBTYPE_RGB32, "(RGB32)"},
+    {MEDIASUBTYPE_RGB565, "(RGB565)"},
+    {MEDIASUBTYPE_RGB555, "(RGB555)"},
+    {MEDIASUBTYPE_ARGB32, "(ARGB32)"},
+}};
+
+} // namespace
+
+QString VCapModeName(const TVCapMode& mode) {
+    QString name = QString::asprintf("%dx%dx%ub", mode.Width, mode.Height, mode.Bits);
+    const auto label =
+        std::find_if(SubtypeLabels.begin(), SubtypeLabels.end(),
+                     [&](const TSubtypeLabel& l) { return l.SubType == mode.SubType; });
+    if (label != SubtypeLabels.end())
+        name += QLatin1Char(' ') + QLatin1String(label->Label);
+    return name;
+}
+
+QString ACapModeName(const TACapMode& mode) {
+    if (mode.SubType == MEDIASUBTYPE_PCM)
+        return QString::asprintf("%uHzx%ubx%u", mode.SampleRate, mode.SampleSize, mode.Channels);
+    const unsigned long long kiloBits = std::uint64_t{mode.AvgSampleRate} * 8 / 1000;
+    return QString::asprintf("%llukBits/s, %uHz, %u", kiloBits, mode.SampleRate, mode.Channels);
+}
+
+bool SameVCapMode(const TVCapMode& a, const TVCapMode& b) {
+    return a == b;
+}
+
+bool SameACapMode(const TACapMode& a, const TACapMode& b) {
+    if (a.SubType != b.SubType || a.Channels != b.Channels)
+        return false;
+    if (a.SubType == MEDIASUBTYPE_PCM)
+        return a.SampleRate == b.SampleRate && a.SampleSize == b.SampleSize;
+    return a.AvgSampleRate == b.AvgSampleRate && a.SampleRate == b.SampleRate;
+}

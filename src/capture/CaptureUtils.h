@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CapturePlatform.h"
+#include "GraphConfig.h"
 
 #include <QString>
 #include <QStringList>
@@ -38,3 +39,10 @@ QStringList AudioCompressorNames(ICapturePlatform& platform, bool refresh);
 std::shared_ptr<IMoniker> FindDeviceMoniker(const TCapDeviceList& list, const QString& name);
 // The unique name of the entry holding that very moniker; empty when none does.
 QString FindDeviceName(const TCapDeviceList& list, const std::shared_ptr<IMoniker>& moniker);
+
+// Display texts of modes: "320x240x16b (YUY2)", "44100Hzx16bx2", "128kBits/s, 16000Hz, 1".
+QString VCapModeName(const TVCapMode& mode);
+QString ACapModeName(const TACapMode& mode);
+bool SameVCapMode(const TVCapMode& a, const TVCapMode& b);
+// PCM modes match on rate and sample size, compressed ones on average and sample rate.
+bool SameACapMode(const TACapMode& a, const TACapMode& b);

@@ -12,6 +12,9 @@
 namespace {
 
 constexpr int CaptureTimerIntervalMs = 100;
+// After a camera is plugged in, its driver may need a moment before it opens; a few tries
+// this far apart bring the preview back within about three seconds.
+constexpr int RestoreIntervalMs = 500;
 
 QEvent::Type PostedType(int message) {
     return static_cast<QEvent::Type>(QEvent::User + message);
@@ -114,6 +117,9 @@ TVideoCapture::TVideoCapture(std::shared_ptr<ICapturePlatform> platform, QWidget
     FTimer->setInterval(CaptureTimerIntervalMs);
     connect(FTimer, &QTimer::timeout, this, [this] { CaptureTimerTick(); });
     FTimer->start();
+    FRestoreTimer = new QTimer(this);
+    FRestoreTimer->setInterval(RestoreIntervalMs);
+    connect(FRestoreTimer, &QTimer::timeout, this, [this] { TryRestoreLostDevice(); });
 }
 
 TVideoCapture::~TVideoCapture() {
@@ -217,35 +223,43 @@ void TVideoCapture::resizeEvent(QResizeEvent* event) {
 void TVideoCapture::LoadConfig(const TGraphConfig* config) {
     if (config == nullptr)
         return;
+    // The user's choice wins over waiting for a camera that went away.
+    StopWaitingForLostDevice();
+    ApplyConfig(*config);
+}
+
+void TVideoCapture::ApplyConfig(const TGraphConfig& config) {
     TearDownGraph();
     ReleaseAll();
 
-    UseTempFile = config->UseTempFile;
-    WantBitmaps = config->WantBitmaps;
-    DoPreallocFile = config->DoPreallocFile;
-    WantCapture = config->WantCapture;
-    WantPreview = config->WantPreview;
-    WantDVAudio = config->WantDVAudio;
-    WantAudio = config->WantAudio;
-    WantAudioPreview = config->WantAudioPreview;
-    PreallocFileSize = config->PreallocFileSize;
-    SetDVResolution(config->DVResolution);
-    BitmapPixelFormat = config->PixelFormat;
-    if (!config->TempCaptureFileName.isEmpty())
-        SetTempCaptureFileName(config->TempCaptureFileName);
-    if (!config->CaptureFileName.isEmpty())
-        CaptureFileName = config->CaptureFileName;
+    UseTempFile = config.UseTempFile;
+    WantBitmaps = config.WantBitmaps;
+    DoPreallocFile = config.DoPreallocFile;
+    WantCapture = config.WantCapture;
+    WantPreview = config.WantPreview;
+    WantDVAudio = config.WantDVAudio;
+    WantAudio = config.WantAudio;
+    WantAudioPreview = config.WantAudioPreview;
+    PreallocFileSize = config.PreallocFileSize;
+    SetDVResolution(config.DVResolution);
+    BitmapPixelFormat = config.PixelFormat;
+    if (!config.TempCaptureFileName.isEmpty())
+        SetTempCaptureFileName(config.TempCaptureFileName);
+    if (!config.CaptureFileName.isEmpty())
+        CaptureFileName = config.CaptureFileName;
 
     RefreshAllDevices(*Platform);
-    FVideoDevice = FindDeviceMoniker(VideoCaptureDevices(), config->VCapSource);
-    FAudioDevice = FindDeviceMoniker(AudioCaptureDevices(), config->ACapSource);
-    FAudioCompressorDevice = FindDeviceMoniker(AudioCompressors(), config->AComp);
-    FVideoCompressorDevice = FindDeviceMoniker(VideoCompressors(), config->VComp);
+    FVideoDevice = FindDeviceMoniker(VideoCaptureDevices(), config.VCapSource);
+    FAudioDevice = FindDeviceMoniker(AudioCaptureDevices(), config.ACapSource);
+    FAudioCompressorDevice = FindDeviceMoniker(AudioCompressors(), config.AComp);
+    FVideoCompressorDevice = FindDeviceMoniker(VideoCompressors(), config.VComp);
 
     InitCaptureFilters();
-    // FIXME: VCompState reaches the compressor once compressors have configuration dialogs.
-    SelectAudioMode(config->ACapMode);
-    SelectVideoMode(config->VCapMode);
+    if (!config.VCompState.isEmpty() && FVfwCompressDialogs)
+        FVfwCompressDialogs->SetState(
+            std::vector<std::uint8_t>(config.VCompState.begin(), config.VCompState.end()));
+    SelectAudioMode(config.ACapMode);
+    SelectVideoMode(config.VCapMode);
     if (BuildGraph() && WantPreview)
         StartPreview();
     Fire(OnChangeDevice, this);
@@ -299,6 +313,10 @@ void TVideoCapture::SaveConfig(TGraphConfig* config) {
     config->ACapMode = GetCurrentAudioMode();
     config->VCapMode = GetCurrentVideoMode();
     config->VCompState.clear();
+    if (std::vector<std::uint8_t> state;
+        FVfwCompressDialogs && SUCCEEDED(FVfwCompressDialogs->GetState(state)))
+        config->VCompState = QByteArray(reinterpret_cast<const char*>(state.data()),
+                                        static_cast<qsizetype>(state.size()));
     config->VCapSource =
         ChosenDeviceName(*Platform, TDeviceCategory::VideoInputDevice, FVideoDevice);
     config->ACapSource =

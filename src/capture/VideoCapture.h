@@ -14,12 +14,18 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
 // The frame handed to OnBitmapGrabbed. The component owns it for the duration of the event,
 // so a handler copies what it keeps.
 using TCapturedBitmap = QImage;
+
+// The configuration dialogs a chosen device may bring, numbered 0 to DialogKindCount - 1.
+inline constexpr int DialogKindCount = 14;
+// "Video Format", "Video Source", ... "Audio Compressor"; empty outside the range.
+QString DialogKindName(int kind);
 
 // Raised inside a graph build after its message was shown; the build catches it.
 class EVideoCaptureError : public std::runtime_error {
@@ -62,6 +68,9 @@ class TVideoCapture : public QWidget {
     bool StopCapture();
     bool RequestFrame();
     bool HasDialog(int kind) const;
+    // Shows the dialog of that kind (see DialogKindName) and answers true, whatever the dialog
+    // did; false when the kind is not offered or a capture runs.
+    bool ShowDialog(int kind);
     // Disconnects everything downstream of the capture filters; the next start builds again.
     void TearDownGraph();
 
@@ -156,7 +165,21 @@ class TVideoCapture : public QWidget {
     void ReleaseFilters();
     void ReleaseAll();
     void HandleGraphEvents();
+    // Applies a configuration: devices, modes, the compressor's state; builds and previews.
+    void ApplyConfig(const TGraphConfig& config);
+
+    // The lost camera coming back, in CaptureHotPlug.cpp.
+    void WaitForLostDevice();
+    void StopWaitingForLostDevice();
+    void TryRestoreLostDevice();
+
+    // Dialogs, in CaptureDialogs.cpp.
     void FindDialogs();
+    std::shared_ptr<IUnknown> FindDialogObject(TIID iid, const TGuid* type,
+                                               TPinCategory category = TPinCategory::Capture);
+    bool HasPages(const std::shared_ptr<IUnknown>& object) const;
+    void ShowPropertyFrame(const std::shared_ptr<IUnknown>& object);
+    void ShowAroundStoppedPreview(const std::function<void()>& show);
     QString ResolveFileName(const QString& name) const;
 
     // Frames, in VideoCapture.cpp.
@@ -192,8 +215,8 @@ class TVideoCapture : public QWidget {
     std::shared_ptr<IBaseFilter> FDVDecoder;
     std::shared_ptr<IAMStreamConfig> FVideoStreamConfig;
     std::shared_ptr<IAMStreamConfig> FAudioStreamConfig;
-    std::shared_ptr<IUnknown> FVfwCaptureDialogs;
-    std::shared_ptr<IUnknown> FVfwCompressDialogs;
+    std::shared_ptr<IAMVfwCaptureDialogs> FVfwCaptureDialogs;
+    std::shared_ptr<IAMVfwCompressDialogs> FVfwCompressDialogs;
     std::shared_ptr<IBaseFilter> FMux;
     std::shared_ptr<IFileSinkFilter> FFileSink;
     std::shared_ptr<IConfigAviMux> FMuxConfig;
@@ -203,4 +226,11 @@ class TVideoCapture : public QWidget {
 
     std::unique_ptr<TSampleGrabberCB> FCallback;
     QTimer* FTimer = nullptr;
+
+    // While the chosen camera is unplugged: the configuration to come back to, the watch for
+    // devices being plugged in, and the attempts after an arrival.
+    std::optional<TGraphConfig> FLostConfig;
+    QTimer* FRestoreTimer = nullptr;
+    int FRestoreAttempts = 0;
+    std::unique_ptr<IDeviceArrivalWatch> FArrivals;
 };

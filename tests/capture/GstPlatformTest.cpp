@@ -222,6 +222,8 @@ TEST_F(GstMediaTypes, SubtypesRoundTripThroughCapsWithTheirBitmapHeaders) {
         {MEDIASUBTYPE_YUY2, "video/x-raw, format=(string)YUY2", 16},
         {MEDIASUBTYPE_I420, "video/x-raw, format=(string)I420", 12},
         {MEDIASUBTYPE_NV12, "video/x-raw, format=(string)NV12", 12},
+        {MEDIASUBTYPE_YVU9, "video/x-raw, format=(string)YVU9", 9},
+        {MEDIASUBTYPE_Y411, "video/x-raw, format=(string)IYU1", 12},
         {MEDIASUBTYPE_RGB24, "video/x-raw, format=(string)BGR", 24},
         {MEDIASUBTYPE_RGB32, "video/x-raw, format=(string)BGRx", 32},
         {MEDIASUBTYPE_ARGB32, "video/x-raw, format=(string)BGRA", 32},

@@ -549,6 +549,164 @@ TEST_F(VideoCaptureTest, LostDeviceStopsThePreviewAndTriesAgain) {
     EXPECT_FALSE(Capture().Previewing());
 }
 
+// The kinds offered, as the window lists them.
+std::vector<int> OfferedKinds(const TVideoCapture& capture) {
+    std::vector<int> kinds;
+    for (int kind = 0; kind < DialogKindCount; ++kind)
+        if (capture.HasDialog(kind))
+            kinds.push_back(kind);
+    return kinds;
+}
+
+TEST_F(VideoCaptureTest, DialogsOfferedFollowWhatTheDevicesBring) {
+    auto& camera = platform->Devices[TDeviceCategory::VideoInputDevice][0];
+    camera.Interfaces = {TIID::ISpecifyPropertyPages, TIID::IAMTVTuner};
+    camera.PinPages = true;
+    platform->Devices[TDeviceCategory::AudioInputDevice][0].Interfaces = {
+        TIID::ISpecifyPropertyPages, TIID::IAMTVAudio};
+    platform->Devices[TDeviceCategory::VideoCompressor][0].Interfaces = {
+        TIID::IAMVfwCompressDialogs};
+    platform->Devices[TDeviceCategory::AudioCompressor] = {
+        {"MP3", "mp3", false, {}, {TIID::ISpecifyPropertyPages}}};
+    Config.ACapSource = "Microphone";
+    Config.WantAudio = true;
+    Config.VComp = "Motion JPEG";
+    Config.AComp = "MP3";
+    Capture().LoadConfig(&Config);
+    EXPECT_EQ(OfferedKinds(Capture()), (std::vector<int>{3, 5, 6, 8, 9, 12, 13}));
+    EXPECT_EQ(DialogKindName(9), "Video Capture Pin");
+    EXPECT_EQ(DialogKindName(14), "");
+
+    // A driver with a format dialog of its own hides the filter, pin, tuner and TV kinds.
+    platform->Script->Failures["ShowDialog(VideoCompressor,4)"] = S_FALSE;
+    camera.Interfaces.insert(TIID::IAMVfwCaptureDialogs);
+    camera.VfwDialogs = VfwCaptureDialog_Format | VfwCaptureDialog_Display;
+    Capture().LoadConfig(&Config);
+    EXPECT_EQ(OfferedKinds(Capture()), (std::vector<int>{0, 2, 6}));
+}
+
+TEST_F(VideoCaptureTest, ShowingADialogStopsOrRebuildsAsItsKindNeeds) {
+    auto& camera = platform->Devices[TDeviceCategory::VideoInputDevice][0];
+    camera.Interfaces = {TIID::ISpecifyPropertyPages};
+    camera.PinPages = true;
+    platform->Devices[TDeviceCategory::VideoCompressor][0].Interfaces = {
+        TIID::IAMVfwCompressDialogs};
+    Config.VComp = "Motion JPEG";
+    Capture().LoadConfig(&Config);
+    auto& calls = platform->Script->Calls;
+    const auto shownAfter = [&](std::size_t from) {
+        return std::vector<std::string>(calls.begin() + static_cast<std::ptrdiff_t>(from),
+                                        calls.end());
+    };
+    const auto has = [](const std::vector<std::string>& list, const std::string& prefix) {
+        return std::any_of(list.begin(), list.end(),
+                           [&](const std::string& c) { return c.starts_with(prefix); });
+    };
+
+    // The filter's own dialog opens over the running preview.
+    std::size_t from = calls.size();
+    EXPECT_TRUE(Capture().ShowDialog(3));
+    EXPECT_EQ(shownAfter(from),
+              std::vector<std::string>{"OleCreatePropertyFrame(VideoCapture,30,30)"});
+
+    // The pin's format dialog needs the graph taken down and built again.
+    from = calls.size();
+    EXPECT_TRUE(Capture().ShowDialog(9));
+    const auto pin = shownAfter(from);
+    const auto frame =
+        std::find(pin.begin(), pin.end(),
+                  std::string("OleCreatePropertyFrame(StreamConfig.VideoCapture,30,30)"));
+    ASSERT_NE(frame, pin.end());
+    EXPECT_TRUE(has({pin.begin(), frame}, "Disconnect("));
+    EXPECT_TRUE(has({frame, pin.end()}, "Run"));
+    EXPECT_TRUE(Capture().Previewing());
+
+    // The compressor's own dialog is shown with the preview stopped.
+    from = calls.size();
+    EXPECT_TRUE(Capture().ShowDialog(12));
+    const auto compressor = shownAfter(from);
+    ASSERT_GE(compressor.size(), 3u);
+    EXPECT_EQ(compressor[0], "Stop");
+    EXPECT_EQ(compressor[1], "ShowDialog(VideoCompressor,1)");
+    EXPECT_EQ(compressor.back(), "Run");
+
+    // A kind the devices do not bring does nothing.
+    from = calls.size();
+    EXPECT_FALSE(Capture().ShowDialog(6));
+    EXPECT_FALSE(Capture().ShowDialog(16));
+    EXPECT_EQ(calls.size(), from);
+}
+
+TEST_F(VideoCaptureTest, CompressorStateTravelsWithTheConfiguration) {
+    platform->Devices[TDeviceCategory::VideoCompressor][0].Interfaces = {
+        TIID::IAMVfwCompressDialogs};
+    Config.VComp = "Motion JPEG";
+    Config.VCompState = "quality=75";
+    Capture().LoadConfig(&Config);
+    EXPECT_TRUE(platform->Script->Called("SetState(VideoCompressor,quality=75)"));
+    TGraphConfig saved;
+    Capture().SaveConfig(&saved);
+    EXPECT_EQ(saved.VCompState, "quality=75");
+
+    // Without a compressor there is no state to keep.
+    Config.VComp.clear();
+    Capture().LoadConfig(&Config);
+    Capture().SaveConfig(&saved);
+    EXPECT_TRUE(saved.VCompState.isEmpty());
+}
+
+TEST_F(VideoCaptureTest, UnpluggedCameraComesBackWhenPluggedInAgain) {
+    Config.VCapMode = {MEDIASUBTYPE_RGB24, 640, 480, 24};
+    Capture().LoadConfig(&Config);
+    const auto cameras = platform->Devices[TDeviceCategory::VideoInputDevice];
+
+    // Unplugged: the restart that follows the loss fails, with the one message the user sees.
+    platform->Devices[TDeviceCategory::VideoInputDevice].clear();
+    Fail("Run");
+    platform->RaiseEvent(EC_DEVICE_LOST);
+    Pump();
+    EXPECT_FALSE(Capture().Previewing());
+    EXPECT_EQ(Messages.size(), 1);
+    ASSERT_TRUE(platform->WatchingArrivals());
+
+    // Another device arriving changes nothing; ours arriving before its driver is ready is
+    // tried again quietly until it opens.
+    platform->Devices[TDeviceCategory::AudioInputDevice].push_back({"Headset", "h", false, {}});
+    platform->DeviceArrived();
+    EXPECT_FALSE(Capture().Previewing());
+    platform->Devices[TDeviceCategory::VideoInputDevice] = cameras;
+    platform->DeviceArrived();
+    EXPECT_FALSE(Capture().Previewing());
+    platform->Script->Failures.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(Capture().Previewing(), 3000);
+    EXPECT_EQ(Messages.size(), 1) << Messages.join('|').toStdString();
+    EXPECT_EQ(Capture().GetCurrentVideoMode(), Config.VCapMode) << "the same mode as before";
+    EXPECT_FALSE(platform->WatchingArrivals());
+
+    // A configuration the user applies meanwhile ends the wait.
+    Fail("Run");
+    platform->RaiseEvent(EC_DEVICE_LOST);
+    Pump();
+    ASSERT_TRUE(platform->WatchingArrivals());
+    Capture().LoadConfig(&Config);
+    EXPECT_FALSE(platform->WatchingArrivals());
+}
+
+TEST(CaptureModeNames, VideoAndAudioModesReadAsTheListsShowThem) {
+    EXPECT_EQ(VCapModeName({MEDIASUBTYPE_YUY2, 320, 240, 16}), "320x240x16b (YUY2)");
+    EXPECT_EQ(VCapModeName({MEDIASUBTYPE_ARGB32, 64, 48, 32}), "64x48x32b (ARGB32)");
+    EXPECT_EQ(VCapModeName({MEDIASUBTYPE_I420, 640, 480, 12}), "640x480x12b");
+    EXPECT_EQ(VCapModeName({{}, 720, 576, 24}), "720x576x24b");
+    EXPECT_EQ(ACapModeName({MEDIASUBTYPE_PCM, 44100, 16, 2, 176400}), "44100Hzx16bx2");
+    const TGuid mp3 = FourCCGuid(0x55);
+    EXPECT_EQ(ACapModeName({mp3, 22050, 0, 1, 16000}), "128kBits/s, 22050Hz, 1");
+    // Compressed modes match on their rates, PCM ones on rate and sample size.
+    EXPECT_TRUE(SameACapMode({mp3, 22050, 0, 1, 16000}, {mp3, 22050, 16, 1, 16000}));
+    EXPECT_FALSE(SameACapMode({mp3, 22050, 0, 1, 16000}, {mp3, 22050, 0, 1, 8000}));
+    EXPECT_TRUE(
+        SameACapMode({MEDIASUBTYPE_PCM, 44100, 16, 2, 1}, {MEDIASUBTYPE_PCM, 44100, 16, 2, 2}));
+}
+
 TEST(CaptureDevices, SameNamesAreNumberedAndBlankNamesSkipped) {
     TFakeCapturePlatform platform;
     platform.Devices[TDeviceCategory::VideoInputDevice] = {{"USB Camera", "a", false, {}},
@@ -561,6 +719,27 @@ TEST(CaptureDevices, SameNamesAreNumberedAndBlankNamesSkipped) {
     EXPECT_TRUE(FindDeviceMoniker(VideoCaptureDevices(), "USB Camera (2)"));
     EXPECT_FALSE(FindDeviceMoniker(VideoCaptureDevices(), "usb camera"));
     ClearAllDevices();
+
+    // The stored unique name finds the second camera again after a restart.
+    platform.Devices[TDeviceCategory::VideoInputDevice][2].Modes = {
+        VideoType(MEDIASUBTYPE_RGB24, 640, 480, 24)};
+    const auto shared = std::make_shared<TFakeCapturePlatform>(platform);
+    TGraphConfig config;
+    config.VCapSource = "USB Camera (2)";
+    TGraphConfig saved;
+    {
+        TVideoCapture capture(shared);
+        capture.ShowErrorBox = [](const QString&) {
+        };
+        capture.LoadConfig(&config);
+        capture.SaveConfig(&saved);
+    }
+    EXPECT_EQ(saved.VCapSource, "USB Camera (2)");
+    TVideoCapture restarted(shared);
+    restarted.ShowErrorBox = [](const QString&) {
+    };
+    restarted.LoadConfig(&saved);
+    EXPECT_EQ(restarted.GetCurrentVideoMode(), (TVCapMode{MEDIASUBTYPE_RGB24, 640, 480, 24}));
 }
 
 } // namespace

@@ -41,6 +41,12 @@ std::string IIDText(TIID iid) {
         return "IAMVfwCaptureDialogs";
     case TIID::IAMVfwCompressDialogs:
         return "IAMVfwCompressDialogs";
+    case TIID::ISpecifyPropertyPages:
+        return "ISpecifyPropertyPages";
+    case TIID::IAMTVTuner:
+        return "IAMTVTuner";
+    case TIID::IAMTVAudio:
+        return "IAMTVAudio";
     default:
         return "Other";
     }
@@ -78,16 +84,48 @@ TAMMediaType VideoType(const TGuid& subtype, int width, int height, int bits,
 
 // ---- objects ---------------------------------------------------------------------------
 
-class TFakeObject : public virtual IUnknown {
+// Every object can carry the dialog interfaces; it offers those in its Offered set.
+class TFakeObject : public virtual IUnknown,
+                    public ISpecifyPropertyPages,
+                    public IAMVfwCaptureDialogs,
+                    public IAMVfwCompressDialogs,
+                    public IAMTVTuner,
+                    public IAMTVAudio {
   public:
     TFakeObject(std::string kind, std::shared_ptr<TFakeScript> script, std::set<TIID> offered)
         : Kind(std::move(kind)), Script(std::move(script)), Offered(std::move(offered)) {}
     bool Offers(TIID iid) const override {
         return Offered.contains(iid) && !Script->Refusals.contains({Kind, iid});
     }
+    virtual std::string Label() const { return Kind; }
+
+    HRESULT GetPages(int& count) override {
+        count = 1;
+        return Script->Result("GetPages(" + Label() + ")");
+    }
+    HRESULT HasDialog(int dialog) override {
+        const HRESULT hr =
+            Script->Result("HasDialog(" + Label() + "," + std::to_string(dialog) + ")");
+        return FAILED(hr) ? hr : (VfwDialogs & dialog) != 0 ? S_OK : S_FALSE;
+    }
+    HRESULT ShowDialog(int dialog, QWidget*) override {
+        return Script->Result("ShowDialog(" + Label() + "," + std::to_string(dialog) + ")");
+    }
+    HRESULT GetState(std::vector<std::uint8_t>& state) override {
+        state = State;
+        return Script->Result("GetState(" + Label() + ")");
+    }
+    HRESULT SetState(const std::vector<std::uint8_t>& state) override {
+        State = state;
+        return Script->Result("SetState(" + Label() + "," +
+                              std::string(state.begin(), state.end()) + ")");
+    }
+
     std::string Kind;
     std::shared_ptr<TFakeScript> Script;
     std::set<TIID> Offered;
+    int VfwDialogs = 0;
+    std::vector<std::uint8_t> State;
 };
 
 enum class TMediaKind { Video, Audio, Interleaved };
@@ -157,6 +195,7 @@ class TFakeStreamConfig : public TFakeObject, public IAMStreamConfig {
         type = Modes[static_cast<std::size_t>(index)];
         return S_OK;
     }
+    std::string Label() const override { return "StreamConfig." + OwnerKind; }
     std::string OwnerKind;
     std::vector<TAMMediaType> Modes;
     TAMMediaType Current;
@@ -462,6 +501,8 @@ class TFakeMoniker : public IMoniker {
                                  : Category == TDeviceCategory::VideoCompressor ? "VideoCompressor"
                                                                                 : "AudioCompressor";
         auto made = MakeFilter(kind, Script, nullptr);
+        made->Offered.insert(Device.Interfaces.begin(), Device.Interfaces.end());
+        made->VfwDialogs = Device.VfwDialogs;
         if (video || audio) {
             const TMediaKind media = audio       ? TMediaKind::Audio
                                      : Device.DV ? TMediaKind::Interleaved
@@ -470,6 +511,8 @@ class TFakeMoniker : public IMoniker {
             if (!Device.Modes.empty())
                 made->StreamConfig =
                     std::make_shared<TFakeStreamConfig>(Script, kind, Device.Modes);
+            if (made->StreamConfig && Device.PinPages)
+                made->StreamConfig->Offered.insert(TIID::ISpecifyPropertyPages);
         }
         filter = made;
         return S_OK;
@@ -658,6 +701,42 @@ TFakeCapturePlatform::CreateClassEnumerator(TDeviceCategory category,
     for (const TFakeDevice& device : devices)
         monikers.push_back(std::make_shared<TFakeMoniker>(Script, device, category));
     return devices.empty() ? S_FALSE : S_OK;
+}
+
+HRESULT TFakeCapturePlatform::OleCreatePropertyFrame(QWidget* /*owner*/, int x, int y,
+                                                     const std::shared_ptr<IUnknown>& object) {
+    const auto fake = std::dynamic_pointer_cast<TFakeObject>(object);
+    return Script->Result("OleCreatePropertyFrame(" + (fake ? fake->Label() : "?") + "," +
+                          std::to_string(x) + "," + std::to_string(y) + ")");
+}
+
+namespace {
+
+class TFakeArrivalWatch : public IDeviceArrivalWatch {
+  public:
+    explicit TFakeArrivalWatch(std::shared_ptr<std::function<void()>> slot)
+        : Slot(std::move(slot)) {}
+    ~TFakeArrivalWatch() override { *Slot = nullptr; }
+    TFakeArrivalWatch(const TFakeArrivalWatch&) = delete;
+    TFakeArrivalWatch& operator=(const TFakeArrivalWatch&) = delete;
+
+  private:
+    std::shared_ptr<std::function<void()>> Slot;
+};
+
+} // namespace
+
+std::unique_ptr<IDeviceArrivalWatch>
+TFakeCapturePlatform::WatchDeviceArrivals(std::function<void()> arrived) {
+    Script->Result("WatchDeviceArrivals");
+    *Arrival = std::move(arrived);
+    return std::make_unique<TFakeArrivalWatch>(Arrival);
+}
+
+void TFakeCapturePlatform::DeviceArrived() {
+    // A copy: the handler may end the watch it was called through.
+    if (const std::function<void()> arrived = *Arrival)
+        arrived();
 }
 
 void TFakeCapturePlatform::RaiseEvent(long code) {

@@ -7,6 +7,7 @@
 
 #include "CapturePlatform.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -28,6 +29,12 @@ struct TFakeDevice {
     std::string DisplayName;
     bool DV = false;
     std::vector<TAMMediaType> Modes; // the first is the current one at bind time
+    // Dialogs: interfaces the bound filter offers besides its own (ISpecifyPropertyPages,
+    // IAMVfwCaptureDialogs, IAMVfwCompressDialogs, IAMTVTuner, IAMTVAudio), the driver dialogs
+    // it has (VfwCaptureDialog_* bits), and whether the capture pin's configuration has pages.
+    std::set<TIID> Interfaces{};
+    int VfwDialogs = 0;
+    bool PinPages = false;
 };
 
 class TFakeFilter;
@@ -41,9 +48,20 @@ class TFakeCapturePlatform : public ICapturePlatform {
     HRESULT CoCreateInstance(TCLSID clsid, std::shared_ptr<IUnknown>& object) override;
     HRESULT CreateClassEnumerator(TDeviceCategory category,
                                   std::vector<std::shared_ptr<IMoniker>>& monikers) override;
+    // Logged as "OleCreatePropertyFrame(<object>,x,y)"; a stream configuration is named
+    // "StreamConfig.<owner kind>".
+    HRESULT OleCreatePropertyFrame(QWidget* owner, int x, int y,
+                                   const std::shared_ptr<IUnknown>& object) override;
+    std::unique_ptr<IDeviceArrivalWatch>
+    WatchDeviceArrivals(std::function<void()> arrived) override;
+
+    // A capture device plugged in: the live arrival watch, if any, hears of it.
+    void DeviceArrived();
+    bool WatchingArrivals() const { return static_cast<bool>(*Arrival); }
 
     std::shared_ptr<TFakeScript> Script = std::make_shared<TFakeScript>();
     std::map<TDeviceCategory, std::vector<TFakeDevice>> Devices;
+    std::shared_ptr<std::function<void()>> Arrival = std::make_shared<std::function<void()>>();
 
     // The graph and grabber made last, for the tests to drive.
     std::weak_ptr<TFakeGraph> LastGraph;

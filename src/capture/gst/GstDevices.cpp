@@ -148,8 +148,8 @@ bool SameDevice(GstDevice* a, GstDevice* b) {
     return gst_structure_is_equal(first.Get(), second.Get());
 }
 
-TDeviceWatch::TDeviceWatch(std::function<void(GstDevice*)> removed)
-    : Removed(std::move(removed)),
+TDeviceWatch::TDeviceWatch(TReport removed, TReport added)
+    : Removed(std::move(removed)), Added(std::move(added)),
       Monitor(TGstHandle<GstDeviceMonitor>::Adopt(gst_device_monitor_new())),
       Bus(TGstBusRef::Adopt(gst_device_monitor_get_bus(Monitor.Get()))) {
     gst_device_monitor_add_filter(Monitor.Get(), VideoSourceClass, nullptr);
@@ -169,11 +169,17 @@ TDeviceWatch::~TDeviceWatch() {
 
 void TDeviceWatch::Drain() {
     while (const auto message = TGstHandle<GstMessage>::Adopt(gst_bus_pop(Bus.Get()))) {
-        if (GST_MESSAGE_TYPE(message.Get()) != GST_MESSAGE_DEVICE_REMOVED)
-            continue;
         GstDevice* device = nullptr;
-        gst_message_parse_device_removed(message.Get(), &device);
-        const TGstDeviceRef gone = TGstDeviceRef::Adopt(device);
-        Removed(gone.Get());
+        if (GST_MESSAGE_TYPE(message.Get()) == GST_MESSAGE_DEVICE_REMOVED) {
+            gst_message_parse_device_removed(message.Get(), &device);
+            const TGstDeviceRef gone = TGstDeviceRef::Adopt(device);
+            if (Removed)
+                Removed(gone.Get());
+        } else if (GST_MESSAGE_TYPE(message.Get()) == GST_MESSAGE_DEVICE_ADDED) {
+            gst_message_parse_device_added(message.Get(), &device);
+            const TGstDeviceRef arrived = TGstDeviceRef::Adopt(device);
+            if (Added)
+                Added(arrived.Get());
+        }
     }
 }

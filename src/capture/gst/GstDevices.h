@@ -19,10 +19,11 @@ std::vector<std::shared_ptr<IMoniker>> EnumerateCategory(TDeviceCategory categor
 // Whether two device objects (from different monitors) stand for the same device.
 bool SameDevice(GstDevice* a, GstDevice* b);
 
-// Watches capture devices on the GUI thread and reports each one that is removed.
+// Watches capture devices on the GUI thread and reports each one that is removed or added.
 class TDeviceWatch {
   public:
-    explicit TDeviceWatch(std::function<void(GstDevice*)> removed);
+    using TReport = std::function<void(GstDevice*)>;
+    explicit TDeviceWatch(TReport removed, TReport added = {});
     ~TDeviceWatch();
     TDeviceWatch(const TDeviceWatch&) = delete;
     TDeviceWatch& operator=(const TDeviceWatch&) = delete;
@@ -30,7 +31,8 @@ class TDeviceWatch {
   private:
     void Drain();
 
-    std::function<void(GstDevice*)> Removed;
+    TReport Removed;
+    TReport Added;
     TGstHandle<GstDeviceMonitor> Monitor;
     TGstBusRef Bus;
     std::unique_ptr<QSocketNotifier> Watch;

@@ -2,30 +2,14 @@
 
 #include "GstFilters.h"
 #include "GstGraph.h"
+#include "GstUniqueFd.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <utility>
 
 namespace {
-
-// Closes the descriptor when it goes out of scope.
-class TUniqueFd {
-  public:
-    explicit TUniqueFd(int fd) : Fd(fd) {}
-    ~TUniqueFd() {
-        if (Fd >= 0)
-            ::close(Fd);
-    }
-    TUniqueFd(const TUniqueFd&) = delete;
-    TUniqueFd& operator=(const TUniqueFd&) = delete;
-    int Get() const { return Fd; }
-
-  private:
-    int Fd;
-};
 
 // A category narrows the choice only on filters that label their pins (capture devices, the
 // smart tee); on the others, such as the infinite tee, every pin serves every category.

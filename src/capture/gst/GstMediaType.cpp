@@ -25,15 +25,18 @@ struct TSubtypeEntry {
 };
 
 // RGB subtypes keep the bitmap's byte order (blue first), hence BGR for RGB24. RGB555 has a
-// bit count of 16, as its published bitmap header says.
-const std::array<TSubtypeEntry, 14>& SubtypeTable() {
-    static const std::array<TSubtypeEntry, 14> table{{
+// bit count of 16, as its published bitmap header says. Y411 is the packed 4:1:1 layout that
+// GStreamer calls IYU1; Y41P and Y211 have no GStreamer format, so no device offers them here.
+const std::array<TSubtypeEntry, 16>& SubtypeTable() {
+    static const std::array<TSubtypeEntry, 16> table{{
         {MEDIASUBTYPE_YUY2, "video/x-raw", "YUY2", 16, MEDIASUBTYPE_YUY2.Data1},
         {MEDIASUBTYPE_UYVY, "video/x-raw", "UYVY", 16, MEDIASUBTYPE_UYVY.Data1},
         {MEDIASUBTYPE_YVYU, "video/x-raw", "YVYU", 16, MEDIASUBTYPE_YVYU.Data1},
         {MEDIASUBTYPE_I420, "video/x-raw", "I420", 12, MEDIASUBTYPE_I420.Data1},
         {MEDIASUBTYPE_NV12, "video/x-raw", "NV12", 12, MEDIASUBTYPE_NV12.Data1},
         {MEDIASUBTYPE_YV12, "video/x-raw", "YV12", 12, MEDIASUBTYPE_YV12.Data1},
+        {MEDIASUBTYPE_YVU9, "video/x-raw", "YVU9", 9, MEDIASUBTYPE_YVU9.Data1},
+        {MEDIASUBTYPE_Y411, "video/x-raw", "IYU1", 12, MEDIASUBTYPE_Y411.Data1},
         {MEDIASUBTYPE_RGB24, "video/x-raw", "BGR", 24, BI_RGB},
         {MEDIASUBTYPE_RGB32, "video/x-raw", "BGRx", 32, BI_RGB},
         {MEDIASUBTYPE_ARGB32, "video/x-raw", "BGRA", 32, BI_RGB},

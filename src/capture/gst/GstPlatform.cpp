@@ -5,6 +5,7 @@
 #include "GstGraph.h"
 #include "GstGraphBuilder.h"
 #include "GstPreviewWidget.h"
+#include "GstPropertyPages.h"
 
 #include <mutex>
 
@@ -21,6 +22,15 @@ std::shared_ptr<IUnknown> CreateDvSplitter() {
     return nullptr;
 }
 
+class TArrivalWatch : public IDeviceArrivalWatch {
+  public:
+    explicit TArrivalWatch(std::function<void()> arrived)
+        : Watch({}, [arrived = std::move(arrived)](GstDevice*) { arrived(); }) {}
+
+  private:
+    TDeviceWatch Watch;
+};
+
 class TGstPlatform : public ICapturePlatform {
   public:
     HRESULT CoCreateInstance(TCLSID clsid, std::shared_ptr<IUnknown>& object) override {
@@ -32,6 +42,19 @@ class TGstPlatform : public ICapturePlatform {
                                   std::vector<std::shared_ptr<IMoniker>>& monikers) override {
         monikers = EnumerateCategory(category);
         return monikers.empty() ? S_FALSE : S_OK;
+    }
+
+    HRESULT OleCreatePropertyFrame(QWidget* owner, int x, int y,
+                                   const std::shared_ptr<IUnknown>& object) override {
+        std::unique_ptr<QDialog> dialog = MakePropertyDialog(object, owner);
+        if (dialog && owner)
+            dialog->move(owner->mapToGlobal(QPoint(x, y)));
+        return ShowModal(std::move(dialog));
+    }
+
+    std::unique_ptr<IDeviceArrivalWatch>
+    WatchDeviceArrivals(std::function<void()> arrived) override {
+        return std::make_unique<TArrivalWatch>(std::move(arrived));
     }
 
   private:

@@ -1,6 +1,12 @@
 #include "GstFilters.h"
 
+#include "GstModeDialog.h"
+#include "GstPropertyEditor.h"
+#include "GstV4l2Controls.h"
+
+#include <array>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -57,10 +63,14 @@ const TSourceMedia VideoMedia{
 };
 const TSourceMedia AudioMedia{AudioCapsFromMediaType, AudioMediaTypeFromCaps, ListAudioModes};
 
+// What the Test Pattern's dialog offers: the picture and its colours, not its timing.
+constexpr std::array<const char*, 5> TestPatternSettings{"pattern", "motion", "foreground-color",
+                                                         "background-color", "horizontal-speed"};
+
 // The capture pin of a source filter, with its stream configuration: the device's modes
 // (offered), what its source element can do at all (accepted), and the chosen mode held by
-// the capsfilter.
-class TSourcePin : public TGstPin, public IAMStreamConfig {
+// the capsfilter. Its dialog chooses among the modes.
+class TSourcePin : public TGstPin, public IAMStreamConfig, public TGstPropertyPages {
   public:
     struct TCapabilities {
         TGstCapsRef Accepted;
@@ -73,7 +83,18 @@ class TSourcePin : public TGstPin, public IAMStreamConfig {
           CapsFilter(TGstElementRef::Retain(capsFilter)), Caps(std::move(capabilities)),
           Modes(Media.Modes(Caps.Offered.Get())) {}
 
-    bool Offers(TIID iid) const override { return iid == TIID::IAMStreamConfig; }
+    bool Offers(TIID iid) const override {
+        return iid == TIID::IAMStreamConfig || iid == TIID::ISpecifyPropertyPages;
+    }
+
+    bool HasPages() override { return !Modes.empty(); }
+
+    std::unique_ptr<QDialog> MakeDialog(QWidget* owner) override {
+        auto self = std::dynamic_pointer_cast<IAMStreamConfig>(shared_from_this());
+        if (&Media == &VideoMedia)
+            return MakeVideoModeDialog(owner, std::move(self), Caps.Offered);
+        return MakeAudioModeDialog(owner, std::move(self));
+    }
 
     // A camcorder delivers interleaved DV; what it delivers follows the chosen mode.
     TMediaKind Kind() const override {
@@ -125,11 +146,45 @@ class TSourcePin : public TGstPin, public IAMStreamConfig {
     const std::vector<TAMMediaType> Modes;
 };
 
-// A capture source: the device's element (or a built-in generator) and a capsfilter.
-class TSourceFilter : public TGstFilter {
+// A capture source: the device's element (or a built-in generator) and a capsfilter; sound
+// passes a volume element between them. Its dialog edits a video device's controls, the Test
+// Pattern's picture, or the sound's volume.
+class TSourceFilter : public TGstFilter, public TGstPropertyPages {
   public:
     TSourceFilter(TGstDeviceRef device, const TSourceMedia& media)
         : DeviceRef(std::move(device)), Media(media) {}
+
+    bool Offers(TIID iid) const override {
+        return iid == TIID::ISpecifyPropertyPages || TGstFilter::Offers(iid);
+    }
+
+    bool HasPages() override {
+        if (!IsVideo())
+            return static_cast<bool>(Volume);
+        if (!DeviceRef)
+            return true;
+        const std::shared_ptr<IControlSource> controls = DeviceControls();
+        return controls && !controls->Controls().empty();
+    }
+
+    std::unique_ptr<QDialog> MakeDialog(QWidget* owner) override {
+        if (!IsVideo() && Volume)
+            return MakeLiveDialog(owner, Title(), [this](QWidget* parent) {
+                return new TVolumeEditor(Volume.Get(), parent);
+            });
+        if (IsVideo() && !DeviceRef)
+            return MakeLiveDialog(owner, Title(), [this](QWidget* parent) {
+                return new TPropertyEditor(
+                    Source.Get(), EditableProperties(Source.Get(), TestPatternSettings), parent);
+            });
+        // The device stays open while the dialog shows, and closes with it.
+        std::shared_ptr<IControlSource> controls = IsVideo() ? DeviceControls() : nullptr;
+        if (!controls || controls->Controls().empty())
+            return nullptr;
+        return MakeLiveDialog(owner, Title(), [controls](QWidget* parent) {
+            return new TControlsEditor(controls, parent);
+        });
+    }
 
     GstElement* CaptureSource() const override { return Source.Get(); }
     GstDevice* Device() const override { return DeviceRef.Get(); }
@@ -141,7 +196,15 @@ class TSourceFilter : public TGstFilter {
         if (!Source || !gst_bin_add(GST_BIN(Bin()), Source.Get()))
             return false;
         GstElement* capsFilter = AddElement("capsfilter", "mode");
-        if (!LinkElements(Source.Get(), capsFilter))
+        GstElement* last = Source.Get();
+        if (!IsVideo()) {
+            // Every sound source has one, so that its dialog is the same whatever the device.
+            Volume = TGstElementRef::Retain(AddElement("volume", "volume"));
+            if (!LinkElements(last, Volume.Get()))
+                return false;
+            last = Volume.Get();
+        }
+        if (!LinkElements(last, capsFilter))
             return false;
         TSourcePin::TCapabilities caps = Capabilities();
         if (caps.Chosen)
@@ -154,6 +217,38 @@ class TSourceFilter : public TGstFilter {
 
   private:
     bool IsVideo() const { return &Media == &VideoMedia; }
+
+    QString Title() const {
+        if (!DeviceRef)
+            return IsVideo() ? "Test Pattern" : "Test Tone";
+        const TGstString name = TGstString::Adopt(gst_device_get_display_name(DeviceRef.Get()));
+        return QString::fromUtf8(name ? name.Get() : "");
+    }
+
+    // The V4L2 node behind the device: PipeWire and the V4L2 provider both name it among the
+    // device's properties, and a v4l2src knows its own.
+    std::string DeviceNode() const {
+        const auto properties =
+            TGstHandle<GstStructure>::Adopt(gst_device_get_properties(DeviceRef.Get()));
+        for (const char* key : {"api.v4l2.path", "device.path"}) {
+            const char* path =
+                properties ? gst_structure_get_string(properties.Get(), key) : nullptr;
+            if (path && std::string_view(path).starts_with("/dev/"))
+                return path;
+        }
+        GstElementFactory* const factory = gst_element_get_factory(Source.Get());
+        if (!factory || std::string_view(GST_OBJECT_NAME(factory)) != "v4l2src")
+            return {};
+        gchar* node = nullptr;
+        g_object_get(Source.Get(), "device", &node, nullptr);
+        const TGstString owned = TGstString::Adopt(node);
+        return owned ? owned.Get() : "";
+    }
+
+    std::shared_ptr<IControlSource> DeviceControls() const {
+        const std::string node = DeviceNode();
+        return node.empty() ? nullptr : OpenV4l2Controls(node);
+    }
 
     TGstElementRef MakeBuiltIn() const {
         TGstElementRef source = MakeElement(IsVideo() ? "videotestsrc" : "audiotestsrc", "source");
@@ -185,6 +280,7 @@ class TSourceFilter : public TGstFilter {
     TGstDeviceRef DeviceRef;
     const TSourceMedia& Media;
     TGstElementRef Source;
+    TGstElementRef Volume;
 };
 
 } // namespace

@@ -1,5 +1,8 @@
 #include "GstFilters.h"
 
+#include "GstPropertyEditor.h"
+#include "GstPropertyState.h"
+
 #include <atomic>
 
 namespace {
@@ -169,10 +172,55 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
     std::atomic<bool> Delivered = false;
 };
 
-class TCompressor : public TGstFilter {
+// An encoder behind a converter. Its dialog edits the encoder's properties; its state is the
+// text of those that differ from the values the encoder was made with.
+class TCompressor : public TGstFilter, public TGstPropertyPages, public IAMVfwCompressDialogs {
   public:
     TCompressor(GstElementFactory* factory, TMediaKind kind)
         : Factory(TGstHandle<GstElementFactory>::Retain(factory)), Kind(kind) {}
+
+    bool Offers(TIID iid) const override {
+        return iid == TIID::ISpecifyPropertyPages || iid == TIID::IAMVfwCompressDialogs ||
+               TGstFilter::Offers(iid);
+    }
+
+    bool HasPages() override { return !Settings.empty(); }
+
+    std::unique_ptr<QDialog> MakeDialog(QWidget* owner) override {
+        if (Settings.empty())
+            return nullptr;
+        const char* name =
+            gst_element_factory_get_metadata(Factory.Get(), GST_ELEMENT_METADATA_LONGNAME);
+        return MakeLiveDialog(owner, QString::fromUtf8(name ? name : ""), [this](QWidget* parent) {
+            return new TPropertyEditor(Encoder.Get(), Settings, parent);
+        });
+    }
+
+    HRESULT ShowDialog(int dialog, QWidget* owner) override {
+        switch (dialog) {
+        case VfwCompressDialog_QueryConfig:
+            return HasPages() ? S_OK : S_FALSE;
+        case VfwCompressDialog_Config:
+            return HasPages() ? ShowModal(MakeDialog(owner)) : S_FALSE;
+        case VfwCompressDialog_QueryAbout:
+            return S_FALSE;
+        case VfwCompressDialog_About:
+            return E_NOTIMPL;
+        default:
+            return E_INVALIDARG;
+        }
+    }
+
+    HRESULT GetState(std::vector<std::uint8_t>& state) override {
+        const std::string text = PropertyStateText(Encoder.Get(), Defaults);
+        state.assign(text.begin(), text.end());
+        return S_OK;
+    }
+
+    HRESULT SetState(const std::vector<std::uint8_t>& state) override {
+        const std::string_view text(reinterpret_cast<const char*>(state.data()), state.size());
+        return ApplyPropertyStateText(Encoder.Get(), Defaults, text) ? S_OK : E_INVALIDARG;
+    }
 
     bool Build() {
         const bool audio = Kind == TMediaKind::Audio;
@@ -189,6 +237,9 @@ class TCompressor : public TGstFilter {
         if (!encoder || !gst_bin_add(GST_BIN(Bin()), encoder.Get()) ||
             !LinkElements(last, encoder.Get()))
             return false;
+        Encoder = encoder;
+        Settings = EditableProperties(Encoder.Get());
+        Defaults = TPropertyValues::Read(Encoder.Get(), Settings);
         return AddPin(StaticPad(convert, "sink").Get(), "Input", TGstPin::In(Kind)) &&
                AddPin(StaticPad(encoder.Get(), "src").Get(), "Output", TGstPin::Out(Kind));
     }
@@ -196,6 +247,9 @@ class TCompressor : public TGstFilter {
   private:
     TGstHandle<GstElementFactory> Factory;
     TMediaKind Kind;
+    TGstElementRef Encoder;
+    std::vector<GParamSpec*> Settings;
+    TPropertyValues Defaults;
 };
 
 // The DV decoder, with its output size on a capsfilter after a scaler.
