@@ -1,5 +1,5 @@
-// One whole snapshot as the writer makes it: a text drawn on a copy of the frame (standing in
-// for the timestamp), the temporary bitmap written, the JPEG encoded from the bitmap's pixels as
+// One whole snapshot as the writer makes it: the timestamp drawn on a copy of the frame as the
+// program draws it, the temporary bitmap written, the JPEG encoded from the bitmap's pixels as
 // read back from the file and written through a temporary file that replaces the target, the
 // bitmap deleted. The peer is a bare libjpeg-turbo quality-100 encode of the same pixels to
 // memory. Both get the same warm-up and run in this process, alternately, the same number of
@@ -11,11 +11,11 @@
 
 #include "BenchTable.h"
 #include "SnapshotFiles.h"
+#include "SnapshotStamp.h"
 
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
-#include <QPainter>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -76,9 +76,7 @@ TTimes Snapshot(const QImage& frame, const QString& base) {
     const std::function<void()> steps[] = {
         [&] {
             stamped = frame.copy();
-            QPainter painter(&stamped);
-            painter.setPen(QColor(0xCC, 0xCC, 0xCC));
-            painter.drawText(1, stamped.height() - 3, QStringLiteral(" 08 Dec 2026  01:34:11"));
+            DrawStamp(stamped, QStringLiteral(" 08 Dec 2026  01:34:11"), stamped.height());
         },
         [&] { WriteBitmapFile(stamped, bitmap); },
         [&] { WriteJpegFileFromBitmap(bitmap, base + QStringLiteral(".jpg")); },
@@ -147,7 +145,7 @@ int main(int argc, char** argv) {
     const QString base = folder.filePath(QStringLiteral("camera"));
     std::printf("files in %s\n", qPrintable(folder.path()));
     PrintHeader();
-    const char* const stepNames[] = {"  text on a copy", "  bitmap written",
+    const char* const stepNames[] = {"  timestamp on a copy", "  bitmap written",
                                      "  JPEG from bitmap (read, encode, tmp+rename)",
                                      "  bitmap deleted"};
     for (const auto& [width, height, runs] : {std::tuple{640, 480, 41}, {1920, 1080, 21}}) {
