@@ -37,7 +37,7 @@ QStringList FoldLine(const QString& line) {
     return lines;
 }
 
-QString LineText(const QByteArray& bytes) {
+QString LineText(QByteArrayView bytes) {
     return QString::fromUtf8(bytes);
 }
 
@@ -51,7 +51,7 @@ qint64 ContentLengthOf(const TNetHeaderList& headers) {
 
 void ReadHeaders(TNetHTTPInput& input, TNetHeaderList& headers, int maxLines) {
     for (int count = 0;; ++count) {
-        const QString line = LineText(input.ReadLn());
+        const QString line = LineText(input.ReadLineView());
         headers.Lines.append(line);
         if (line.trimmed().isEmpty())
             return;
@@ -225,9 +225,17 @@ void TNetHeaderList::SetValue(const QString& name, const QString& value) {
         Lines.remove(index, ContinuationEnd(index) - index);
     if (value.isEmpty())
         return;
-    const QString line = name + QStringLiteral(": ") + value;
-    const QStringList newLines = FoldLines ? FoldLine(line) : QStringList{line};
+    QString line;
+    line.reserve(name.size() + 2 + value.size());
+    line += name;
+    line += QLatin1String(": ");
+    line += value;
     const qsizetype at = index >= 0 ? index : Lines.size();
+    if (!FoldLines || line.size() <= FoldWidth) {
+        Lines.insert(at, std::move(line));
+        return;
+    }
+    const QStringList newLines = FoldLine(line);
     for (qsizetype i = 0; i < newLines.size(); ++i)
         Lines.insert(at + i, newLines[i]);
 }
@@ -264,10 +272,13 @@ bool TNetHTTPInput::ReceiveMore() {
         Consumed = 0;
     }
     const qsizetype kept = Buffer.size();
-    Buffer.resize(kept + ReceiveChunkBytes);
+    // Most requests fit the first, small piece; a larger buffer per request only costs the
+    // allocator (heaps trimmed and grown again).
+    const qsizetype chunk = kept == 0 ? FirstReceiveBytes : ReceiveChunkBytes;
+    Buffer.resize(kept + chunk);
     qsizetype received = 0;
     try {
-        received = Source.Receive(Buffer.data() + kept, ReceiveChunkBytes);
+        received = Source.Receive(Buffer.data() + kept, chunk);
     } catch (...) {
         Buffer.resize(kept);
         throw;
@@ -285,12 +296,17 @@ QByteArray TNetHTTPInput::Take(qsizetype count) {
 }
 
 QByteArray TNetHTTPInput::ReadLn() {
+    return ReadLineView().toByteArray();
+}
+
+QByteArrayView TNetHTTPInput::ReadLineView() {
     ScanFrom = std::max(ScanFrom, Consumed);
     for (;;) {
         const qsizetype lineFeed = Buffer.indexOf('\n', ScanFrom);
         if (lineFeed >= 0) {
-            QByteArray line = Take(lineFeed - Consumed + 1);
-            line.chop(1);
+            QByteArrayView line(Buffer.constData() + Consumed, lineFeed - Consumed);
+            Consumed = lineFeed + 1;
+            ScanFrom = Consumed;
             if (line.endsWith('\r'))
                 line.chop(1);
             if (line.size() > Limit.MaxLineBytes)

@@ -3,6 +3,7 @@
 #include "NetErrors.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <QStringList>
 
@@ -119,12 +120,15 @@ class TNetHTTPInput {
     // The bytes before the next line feed, one CR before it removed. ENetHTTPRequestTooLarge
     // for a longer line than allowed, ENetConnClosedGracefully when the peer closed first.
     QByteArray ReadLn();
+    // The same without a copy: the view is valid until the next read.
+    QByteArrayView ReadLineView();
     QByteArray ReadBytes(qint64 count);
     // Everything until the peer closes, within the body limit.
     QByteArray ReadToEnd();
     const TNetHTTPLimits& Limits() const { return Limit; }
 
   private:
+    static constexpr qsizetype FirstReceiveBytes = 4096;
     static constexpr qsizetype ReceiveChunkBytes = 32768;
 
     TNetByteSource& Source;

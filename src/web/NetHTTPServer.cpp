@@ -16,6 +16,8 @@
 namespace {
 
 constexpr qint64 SendChunkBytes = 32768;
+// Room for a usual header, so building it does not grow the buffer line by line.
+constexpr qsizetype HeaderReserveBytes = 256;
 
 struct TReason {
     int Code;
@@ -57,6 +59,20 @@ constexpr TReason Reasons[] = {
     {504, QT_TRANSLATE_NOOP("TNetHTTPServer", "Gateway timeout")},
     {505, QT_TRANSLATE_NOOP("TNetHTTPServer", "HTTP version not supported")},
 };
+
+// Header lines are nearly always ASCII: those go in without an encoded copy of their own.
+void AppendUtf8(QByteArray& bytes, QStringView text) {
+    const bool ascii =
+        std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+    if (!ascii) {
+        bytes += text.toUtf8();
+        return;
+    }
+    const qsizetype start = bytes.size();
+    bytes.resize(start + text.size());
+    std::transform(text.begin(), text.end(), bytes.begin() + start,
+                   [](QChar c) { return static_cast<char>(c.unicode()); });
+}
 
 // What a connection thread needs of the server, copied at activation.
 struct THTTPSettings {
@@ -107,7 +123,7 @@ void CallHandler(const THTTPSettings& settings, TNetPeerThread& thread,
 void ServeRequest(const THTTPSettings& settings, TNetPeerThread& thread) {
     TNetTCPServerConnection& connection = thread.Connection();
     TNetHTTPInput input(connection, settings.Limits);
-    const TNetHTTPRequestLine line = ParseRequestLine(QString::fromUtf8(input.ReadLn()));
+    const TNetHTTPRequestLine line = ParseRequestLine(QString::fromUtf8(input.ReadLineView()));
     if (!IsAnsweredCommand(line.Command) || !settings.OnCommandGet) {
         if (settings.OnCommandOther)
             settings.OnCommandOther(thread, line.Command, line.Target, line.Version);
@@ -169,12 +185,22 @@ QByteArray TNetHTTPResponseInfo::TakeHeader() {
                                  QStringLiteral("Basic realm=\"%1\"").arg(AuthRealm));
     }
 
-    QByteArray header = "HTTP/1.1 " + QByteArray::number(StatusCode) + ' ' + StatusText.toUtf8();
+    QByteArray header;
+    header.reserve(HeaderReserveBytes);
+    header += "HTTP/1.1 ";
+    header += QByteArray::number(StatusCode);
+    header += ' ';
+    AppendUtf8(header, StatusText);
     header += "\r\n";
-    for (const QString& cookie : std::as_const(Cookies))
-        header += "Set-Cookie: " + cookie.toUtf8() + "\r\n";
-    for (const QString& line : std::as_const(ResponseHeaders.Lines))
-        header += line.toUtf8() + "\r\n";
+    for (const QString& cookie : std::as_const(Cookies)) {
+        header += "Set-Cookie: ";
+        AppendUtf8(header, cookie);
+        header += "\r\n";
+    }
+    for (const QString& line : std::as_const(ResponseHeaders.Lines)) {
+        AppendUtf8(header, line);
+        header += "\r\n";
+    }
     header += "\r\n";
     return header;
 }

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <condition_variable>
 #include <csignal>
@@ -19,6 +20,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/sendfile.h>
@@ -96,8 +98,17 @@ int TNetTCPServerConnection::LocalPort() const {
     return NetSockets::LocalEndpoint(Socket.Get()).Port;
 }
 
+// Every request asks for it: the dotted quad is written here, as inet_ntop goes through sprintf.
 QString TNetTCPServerConnection::PeerIP() const {
-    return NetSockets::AddressText(PeerAddress.sin_addr);
+    const std::uint32_t address = ntohl(PeerAddress.sin_addr.s_addr);
+    std::array<char, 16> text{};
+    char* end = text.data();
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        end = std::to_chars(end, text.data() + text.size(), (address >> shift) & 0xFF).ptr;
+        if (shift > 0)
+            *end++ = '.';
+    }
+    return QString::fromLatin1(text.data(), end - text.data());
 }
 
 int TNetTCPServerConnection::PeerPort() const {
@@ -128,7 +139,13 @@ qsizetype TNetTCPServerConnection::Receive(char* buffer, qsizetype size) {
         const ssize_t count = ::recv(Socket.Get(), buffer, static_cast<size_t>(size), 0);
         if (count >= 0)
             return count;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && !YieldedOnce) {
+            // Nearly always the request follows the accepted connection within microseconds,
+            // written by a client that waits for the CPU, often this one. Giving the CPU away
+            // once lets it write, and costs less than a sleep in poll and its wake-up.
+            YieldedOnce = true;
+            ::sched_yield();
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK)
             WaitUntilReady(POLLIN);
         else if (errno != EINTR)
             ThrowSocketError(errno);
@@ -180,7 +197,7 @@ void TNetTCPServerConnection::Close() {
     const std::lock_guard lock(SocketLock);
     if (!Socket.Valid())
         return;
-    ::shutdown(Socket.Get(), SHUT_WR);
+    // close itself sends the FIN once nothing unread is left: no shutdown call of its own.
     DrainWithoutWaiting(Socket.Get());
     Socket.Reset();
 }

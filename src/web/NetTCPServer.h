@@ -39,7 +39,8 @@ class TNetTCPServerConnection : public TNetByteSource {
     // answers how many went out, 0 when the file ended early.
     qint64 WriteFromFile(int fileFd, qint64 offset, qint64 count);
     bool Connected() const;
-    // Our side is done: shutdown of the sending side, then close.
+    // Our side is done: what already arrived unread is drained (so the close is a FIN, not a
+    // reset), then the socket closes.
     void Close();
     // From another thread (deactivation): wakes every wait of the owner, which then ends.
     void Interrupt();
@@ -49,6 +50,7 @@ class TNetTCPServerConnection : public TNetByteSource {
     TUniqueFd Socket;
     std::chrono::milliseconds IdleTimeout;
     sockaddr_in PeerAddress{};
+    bool YieldedOnce = false; // the first wait for input gives the CPU away before it polls
 
     void WaitUntilReady(short events);
 };

@@ -36,9 +36,25 @@ const QString AccessDeniedPage =
 
 namespace {
 
+// True for an absolute path that cleaning would leave as it is: every component is a name.
+bool IsCleanAbsolute(QStringView path) {
+    if (!path.startsWith(u'/'))
+        return false;
+    if (path.size() == 1)
+        return true;
+    for (const QStringView component : path.mid(1).tokenize(u'/')) {
+        if (component.isEmpty() || component == u"." || component == u"..")
+            return false;
+    }
+    return true;
+}
+
 // Absolute and lexically clean: no ".", no "..", no repeated or trailing "/".
 QString CleanAbsolute(const QString& path) {
-    // The working folder is asked for only when it is needed: every request passes here.
+    // Every request passes here, nearly always with a path that is clean already.
+    if (IsCleanAbsolute(path))
+        return path;
+    // The working folder is asked for only when it is needed.
     return QDir::cleanPath(QDir::isAbsolutePath(path) ? path
                                                       : QDir::current().absoluteFilePath(path));
 }
@@ -62,8 +78,11 @@ qint64 OpenedFileSize(const QString& path) {
 
 // The path of a request before any look at the disk.
 QString RequestedPath(const QString& cleanRoot, const QString& document) {
-    // The root's own "/" and the document's leading one meet; cleaning collapses them.
-    return CleanAbsolute(cleanRoot + QLatin1Char('/') + document);
+    // Joined without a second "/" where the document brings its own: cleaning would collapse
+    // it anyway, and a path without one is often clean already.
+    if (!document.startsWith(QLatin1Char('/')))
+        return CleanAbsolute(cleanRoot + QLatin1Char('/') + document);
+    return CleanAbsolute(cleanRoot == QLatin1String("/") ? document : cleanRoot + document);
 }
 
 bool LiesWithinCleanRoot(const QString& path, const QString& cleanRoot) {
@@ -102,8 +121,12 @@ void AnswerWithFile(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
     }
     const qint64 sent =
         TNetHTTPServer::SendOpenedFile(thread, response, path, file.File.Get(), file.Size);
-    const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-    context.ShowStatus(QStringLiteral("Sending %1 %2 bytes").arg(name, QString::number(sent)));
+    QString status = QStringLiteral("Sending ");
+    status += QStringView(path).mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    status += QLatin1Char(' ');
+    status += QString::number(sent);
+    status += QLatin1String(" bytes");
+    context.ShowStatus(status);
 }
 
 // The common case straight away: a regular file within the folder. False leaves the request
