@@ -68,14 +68,6 @@ QString NotFoundPage(const QString& statusText) {
         .arg(statusText);
 }
 
-// The size of a file that is opened for the answer; it may have gone since it was found.
-qint64 OpenedFileSize(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw ENetError(QStringLiteral("Cannot open file %1").arg(path));
-    return file.size();
-}
-
 // The path of a request before any look at the disk.
 QString RequestedPath(const QString& cleanRoot, const QString& document) {
     // Joined without a second "/" where the document brings its own: cleaning would collapse
@@ -129,23 +121,6 @@ void AnswerWithFile(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
     context.ShowStatus(status);
 }
 
-// The common case straight away: a regular file within the folder. False leaves the request
-// to the full lookup, which tells a folder, a missing file and one outside apart.
-bool AnswerPlainFile(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
-                     TNetHTTPResponseInfo& response, const TWebRequestContext& context) {
-    if (context.DocumentRoot.isEmpty())
-        return false;
-    const QString root = CleanRoot(context.DocumentRoot);
-    const QString path = RequestedPath(root, request.Document);
-    if (!LiesWithinCleanRoot(path, root))
-        return false;
-    const std::optional<TOpenedFile> file = OpenRegularFile(path);
-    if (!file)
-        return false;
-    AnswerWithFile(thread, request, response, context, path, *file);
-    return true;
-}
-
 } // namespace
 
 QFileInfo RequestedFile(const QString& documentRoot, const QString& document) {
@@ -168,31 +143,35 @@ bool LiesWithinRoot(const QString& path, const QString& documentRoot) {
 void AnswerFileRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
                        TNetHTTPResponseInfo& response, const TWebRequestContext& context) {
     context.ShowStatus(request.Command);
-    if (AnswerPlainFile(thread, request, response, context)) {
+    // No folder chosen yet serves nothing, rather than whatever folder the program runs in.
+    if (context.DocumentRoot.isEmpty()) {
+        response.SetResponseNo(404);
+        response.ContentText = NotFoundPage(response.StatusText);
         context.ShowStatus(QString());
         return;
     }
-    // No folder chosen yet serves nothing, rather than whatever folder the program runs in.
-    const QFileInfo file = context.DocumentRoot.isEmpty()
-                               ? QFileInfo()
-                               : RequestedFile(context.DocumentRoot, request.Document);
-    const QString path = file.filePath();
-    if (!file.isFile()) {
-        response.SetResponseNo(404);
-        response.ContentText = NotFoundPage(response.StatusText);
-    } else if (!LiesWithinRoot(path, context.DocumentRoot)) {
-        response.ContentText = AccessDeniedPage;
-        response.SetResponseNo(403);
-    } else if (request.Command.compare(QLatin1String("HEAD"), Qt::CaseInsensitive) == 0) {
-        const qint64 size = OpenedFileSize(path);
-        response.SetResponseNo(200);
-        response.ContentType = context.MimeTypeForFile(path);
-        response.ContentLength = size;
-    } else {
-        // The file's own type, so a browser shows /camera.jpg as a picture.
-        response.ContentType = context.MimeTypeForFile(path);
-        const qint64 sent = TNetHTTPServer::SendFile(thread, response, path);
-        context.ShowStatus(QStringLiteral("Sending %1 %2 bytes").arg(file.fileName()).arg(sent));
+    // Nearly every request names a file in the folder: opening it straight away answers it
+    // without a look at the disk beforehand. Anything else is told apart by the full lookup.
+    const QString root = CleanRoot(context.DocumentRoot);
+    QString path = RequestedPath(root, request.Document);
+    std::optional<TOpenedFile> opened;
+    if (LiesWithinCleanRoot(path, root))
+        opened = OpenRegularFile(path);
+    if (!opened) {
+        const QFileInfo file = RequestedFile(context.DocumentRoot, request.Document);
+        path = file.filePath();
+        if (!file.isFile()) {
+            response.SetResponseNo(404);
+            response.ContentText = NotFoundPage(response.StatusText);
+        } else if (!LiesWithinCleanRoot(path, root)) {
+            response.ContentText = AccessDeniedPage;
+            response.SetResponseNo(403);
+        } else if (opened = OpenRegularFile(path); !opened) {
+            // Found a moment ago and gone since.
+            throw EFileOpenError(QStringLiteral("Cannot open file %1").arg(path));
+        }
     }
+    if (opened)
+        AnswerWithFile(thread, request, response, context, path, *opened);
     context.ShowStatus(QString());
 }

@@ -120,23 +120,23 @@ std::pair<double, double> NumericRange(const GParamSpec* property) {
     const auto range = [](auto minimum, auto maximum) {
         return std::pair{static_cast<double>(minimum), static_cast<double>(maximum)};
     };
-    auto* spec = const_cast<GParamSpec*>(property);
-    if (G_IS_PARAM_SPEC_INT(spec))
-        return range(G_PARAM_SPEC_INT(spec)->minimum, G_PARAM_SPEC_INT(spec)->maximum);
-    if (G_IS_PARAM_SPEC_UINT(spec))
-        return range(G_PARAM_SPEC_UINT(spec)->minimum, G_PARAM_SPEC_UINT(spec)->maximum);
-    if (G_IS_PARAM_SPEC_INT64(spec))
-        return range(G_PARAM_SPEC_INT64(spec)->minimum, G_PARAM_SPEC_INT64(spec)->maximum);
-    if (G_IS_PARAM_SPEC_UINT64(spec))
-        return range(G_PARAM_SPEC_UINT64(spec)->minimum, G_PARAM_SPEC_UINT64(spec)->maximum);
-    if (G_IS_PARAM_SPEC_LONG(spec))
-        return range(G_PARAM_SPEC_LONG(spec)->minimum, G_PARAM_SPEC_LONG(spec)->maximum);
-    if (G_IS_PARAM_SPEC_ULONG(spec))
-        return range(G_PARAM_SPEC_ULONG(spec)->minimum, G_PARAM_SPEC_ULONG(spec)->maximum);
-    if (G_IS_PARAM_SPEC_FLOAT(spec))
-        return range(G_PARAM_SPEC_FLOAT(spec)->minimum, G_PARAM_SPEC_FLOAT(spec)->maximum);
-    if (G_IS_PARAM_SPEC_DOUBLE(spec))
-        return range(G_PARAM_SPEC_DOUBLE(spec)->minimum, G_PARAM_SPEC_DOUBLE(spec)->maximum);
+    auto* declared = const_cast<GParamSpec*>(property);
+    if (G_IS_PARAM_SPEC_INT(declared))
+        return range(G_PARAM_SPEC_INT(declared)->minimum, G_PARAM_SPEC_INT(declared)->maximum);
+    if (G_IS_PARAM_SPEC_UINT(declared))
+        return range(G_PARAM_SPEC_UINT(declared)->minimum, G_PARAM_SPEC_UINT(declared)->maximum);
+    if (G_IS_PARAM_SPEC_INT64(declared))
+        return range(G_PARAM_SPEC_INT64(declared)->minimum, G_PARAM_SPEC_INT64(declared)->maximum);
+    if (G_IS_PARAM_SPEC_UINT64(declared))
+        return range(G_PARAM_SPEC_UINT64(declared)->minimum, G_PARAM_SPEC_UINT64(declared)->maximum);
+    if (G_IS_PARAM_SPEC_LONG(declared))
+        return range(G_PARAM_SPEC_LONG(declared)->minimum, G_PARAM_SPEC_LONG(declared)->maximum);
+    if (G_IS_PARAM_SPEC_ULONG(declared))
+        return range(G_PARAM_SPEC_ULONG(declared)->minimum, G_PARAM_SPEC_ULONG(declared)->maximum);
+    if (G_IS_PARAM_SPEC_FLOAT(declared))
+        return range(G_PARAM_SPEC_FLOAT(declared)->minimum, G_PARAM_SPEC_FLOAT(declared)->maximum);
+    if (G_IS_PARAM_SPEC_DOUBLE(declared))
+        return range(G_PARAM_SPEC_DOUBLE(declared)->minimum, G_PARAM_SPEC_DOUBLE(declared)->maximum);
     return {0.0, 0.0};
 }
 
