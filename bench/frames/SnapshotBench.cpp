@@ -1,13 +1,14 @@
-// One whole snapshot as the writer makes it: the timestamp drawn on a copy of the frame as the
-// program draws it, the temporary bitmap written, the JPEG encoded from the bitmap's pixels as
-// read back from the file and written through a temporary file that replaces the target, the
-// bitmap deleted. The peer is a bare libjpeg-turbo quality-100 encode of the same pixels to
-// memory. Both get the same warm-up and run in this process, alternately, the same number of
-// times, and the medians are compared, in wall time (the target) and, for information, in the
-// processor time of the thread, which a machine busy with other work hardly disturbs. The steps
-// of the snapshot follow, and after them, measured apart so that its flushes do not fall between
-// the snapshots, the cost of writing the JPEG's bytes to the disk. Usage: frames_snapshot [folder
-// for the files]
+// One whole snapshot as the writer makes it with the program's default archive ring of 100: the
+// newest JPEG moved into its slot, the timestamp drawn on a copy of the frame as the program draws
+// it, the temporary bitmap written, the JPEG encoded from the bitmap's pixels as read back from the
+// file and written through a temporary file renamed to the newest snapshot's name, the bitmap
+// deleted. The peer is a bare libjpeg-turbo quality-100 encode of the same pixels to memory. Both
+// get the same warm-up and run in this process, alternately, the same number of times, and the
+// medians are compared, in wall time (the target) and, for information, in the processor time of
+// the thread, which a machine busy with other work hardly disturbs. The steps follow; then the
+// same snapshot without the ring, whose rename replaces the newest JPEG in place; then, measured
+// apart so that its flushes do not fall between the snapshots, the cost of writing the JPEG's
+// bytes to the disk. Usage: frames_snapshot [folder for the files]
 
 #include "BenchTable.h"
 #include "SnapshotFiles.h"
@@ -69,11 +70,18 @@ struct TTimes {
     std::vector<double> Wall, Cpu;
 };
 
-// The steps of one snapshot, each timed; the snapshot's time is their sum.
-TTimes Snapshot(const QImage& frame, const QString& base) {
+constexpr int ArchiveSlots = 100; // the program's default
+
+// The steps of one snapshot, each timed; the snapshot's time is their sum. A slot of 0 leaves
+// the ring out, as an archive of 0 does.
+TTimes Snapshot(const QImage& frame, const QString& base, int slot) {
     const QString bitmap = base + QStringLiteral(".bmp");
     QImage stamped;
     const std::function<void()> steps[] = {
+        [&] {
+            if (slot > 0)
+                MoveNewestIntoSlot(base, slot);
+        },
         [&] {
             stamped = frame.copy();
             DrawStamp(stamped, QStringLiteral(" 08 Dec 2026  01:34:11"), stamped.height());
@@ -89,6 +97,10 @@ TTimes Snapshot(const QImage& frame, const QString& base) {
         times.Cpu.push_back(ThreadCpuMs() - cpuStart);
     }
     return times;
+}
+
+double Sum(const std::vector<double>& times) {
+    return std::accumulate(times.begin(), times.end(), 0.0);
 }
 
 // What the disk alone costs the JPEG file: its bytes written to a fresh file and flushed.
@@ -145,28 +157,33 @@ int main(int argc, char** argv) {
     const QString base = folder.filePath(QStringLiteral("camera"));
     std::printf("files in %s\n", qPrintable(folder.path()));
     PrintHeader();
-    const char* const stepNames[] = {"  timestamp on a copy", "  bitmap written",
+    const char* const stepNames[] = {"  newest moved into its archive slot",
+                                     "  timestamp on a copy", "  bitmap written",
                                      "  JPEG from bitmap (read, encode, tmp+rename)",
                                      "  bitmap deleted"};
+    int slot = 0;
+    const auto nextSlot = [&slot] { return slot = slot % ArchiveSlots + 1; };
     for (const auto& [width, height, runs] : {std::tuple{640, 480, 41}, {1920, 1080, 21}}) {
         const QImage frame = CameraLikeFrame(width, height);
         volatile unsigned long sink = 0;
-        // Warm-up alike for both: fonts, page cache, the file under its name, the heap.
+        // Warm-up alike for both: fonts, page cache, the files under their names, the heap.
         for (int i = 0; i < WarmUps; ++i) {
-            Snapshot(frame, base);
+            Snapshot(frame, base, nextSlot());
+            Snapshot(frame, base, 0);
             sink = sink + BareEncode(frame);
         }
         std::vector<std::vector<double>> steps(std::size(stepNames));
-        std::vector<double> totals, totalsCpu, peers, peersCpu, flushes;
+        std::vector<double> totals, totalsCpu, peers, peersCpu, inPlace, flushes;
         for (int i = 0; i < runs; ++i) {
-            const TTimes times = Snapshot(frame, base);
+            const TTimes times = Snapshot(frame, base, nextSlot());
             for (std::size_t step = 0; step < times.Wall.size(); ++step)
                 steps[step].push_back(times.Wall[step]);
-            totals.push_back(std::accumulate(times.Wall.begin(), times.Wall.end(), 0.0));
-            totalsCpu.push_back(std::accumulate(times.Cpu.begin(), times.Cpu.end(), 0.0));
+            totals.push_back(Sum(times.Wall));
+            totalsCpu.push_back(Sum(times.Cpu));
             const double cpuStart = ThreadCpuMs();
             peers.push_back(TimeMs([&] { sink = sink + BareEncode(frame); }));
             peersCpu.push_back(ThreadCpuMs() - cpuStart);
+            inPlace.push_back(Sum(Snapshot(frame, base, 0).Wall));
         }
         const QByteArray jpeg = EncodeJpeg(frame);
         for (int i = 0; i < runs; ++i)
@@ -178,6 +195,7 @@ int main(int argc, char** argv) {
         PrintRow("  the same in thread processor time", Median(totalsCpu), Median(peersCpu), 0);
         for (std::size_t step = 0; step < steps.size(); ++step)
             PrintRow(stepNames[step], Median(steps[step]), peer, 0);
+        PrintRow("  without the ring: the newest replaced", Median(inPlace), peer, 0);
         PrintRow("  the disk: the JPEG written + fsync alone", Median(flushes), peer, 0);
         std::printf("  (JPEG of %lld bytes)\n", static_cast<long long>(jpeg.size()));
     }

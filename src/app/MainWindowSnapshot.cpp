@@ -7,28 +7,12 @@
 #include <QCoreApplication>
 #include <QFile>
 
-#include <filesystem>
-
-namespace {
-
-QString ArchiveSlotName(const QString& base, int index) {
-    return base + QString::asprintf("%.4d", index) + QStringLiteral(".jpg");
-}
-
-} // namespace
-
 void TfrmMain::RotateArchive(const QString& base) {
     if (ArchiveMax <= 0)
         return;
     try {
-        const std::filesystem::path slot = ArchiveSlotName(base, ArchiveIndex).toStdString();
-        std::error_code error;
-        std::filesystem::remove(slot, error);
-        if (error)
-            throw EFrameError("Cannot delete file " + slot.string() + ". " + error.message());
         // No newest snapshot yet (the first of a run) starts the ring again.
-        std::filesystem::rename((base + QStringLiteral(".jpg")).toStdString(), slot, error);
-        if (error)
+        if (!MoveNewestIntoSlot(base, ArchiveIndex))
             ArchiveIndex = 0;
     } catch (const std::exception& error) {
         LogError(QString::fromUtf8(error.what()));

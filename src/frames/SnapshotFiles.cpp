@@ -509,6 +509,17 @@ void WriteJpegFileFromBitmap(const QString& bitmapFileName, const QString& fileN
     WriteJpeg(rows, fileName, quality);
 }
 
+QString ArchiveSlotName(const QString& base, int index) {
+    return base + QString::asprintf("%.4d", index) + QStringLiteral(".jpg");
+}
+
+bool MoveNewestIntoSlot(const QString& base, int index) {
+    const QString slot = ArchiveSlotName(base, index);
+    if (::unlink(NativeName(slot).c_str()) != 0 && errno != ENOENT)
+        Fail("Cannot delete file", slot, SystemReason(errno));
+    return ::rename(NativeName(base + QStringLiteral(".jpg")).c_str(), NativeName(slot).c_str()) == 0;
+}
+
 void KeepFrameBuffersInHeap() {
     constexpr int mapAbove = 32 * 1024 * 1024;
     ::mallopt(M_MMAP_THRESHOLD, mapAbove);

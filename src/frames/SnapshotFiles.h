@@ -24,6 +24,14 @@ void WriteJpegFileFromBitmap(const QString& bitmapFileName, const QString& fileN
 // The same encoder into memory, for callers (and benchmarks) that keep the bytes.
 QByteArray EncodeJpeg(const QImage& image, int quality = 100);
 
+// The archive ring's numbered file for the index: base + "0001.jpg" and on.
+QString ArchiveSlotName(const QString& base, int index);
+
+// Moves the newest snapshot, base + ".jpg", into the ring's slot, whose file it replaces. False
+// when there is no newest snapshot to move; throws EFrameError when the slot's file cannot be
+// deleted, and then moves nothing.
+bool MoveNewestIntoSlot(const QString& base, int index);
+
 // Frame-sized buffers (a 1080p bitmap is 6 MB) would otherwise be mapped fresh from the kernel
 // for every snapshot and faulted in page by page; kept in the heap they are reused. Called once
 // at program start, before any frame is allocated.

@@ -1,7 +1,9 @@
 #include "SnapshotStamp.h"
 
 #include <QFontMetrics>
+#include <QGlyphRun>
 #include <QPainter>
+#include <QTextLayout>
 
 namespace {
 
@@ -29,11 +31,22 @@ void DrawStamp(QImage& picture, const QString& text, int frameHeight) {
     const int x = 1;
     const int y = frameHeight - textHeight - 1;
     const int baseline = y + metrics.ascent();
+    // The text is laid out once and its glyphs drawn ten times; drawing the string ten times
+    // would shape it ten times, for the same pixels.
+    QTextLayout layout(text, font, &picture);
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    const QList<QGlyphRun> runs = layout.glyphRuns();
+    const auto drawAt = [&](int left, int base) {
+        for (const QGlyphRun& run : runs)
+            painter.drawGlyphRun(QPointF(left, base - line.ascent()), run);
+    };
     // An outline in dark grey first, then the text in light grey over it, readable on any picture.
     painter.setPen(QColor(StampOutline));
     for (int dx = -1; dx <= 1; ++dx)
         for (int dy = -1; dy <= 1; ++dy)
-            painter.drawText(QPoint(x + dx, baseline + dy), text);
+            drawAt(x + dx, baseline + dy);
     painter.setPen(QColor(StampFill));
-    painter.drawText(QPoint(x, baseline), text);
+    drawAt(x, baseline);
 }

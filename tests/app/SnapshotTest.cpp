@@ -76,6 +76,19 @@ TEST_F(SnapshotTest, NewestFromAnEarlierRunMovesToSlotMinusOne) {
     EXPECT_TRUE(QFile::exists(File("camera0001.jpg")));
 }
 
+TEST_F(SnapshotTest, ASlotThatCannotBeDeletedIsLoggedAndTheNewestStillWritten) {
+    Start(2);
+    Snapshot(40);
+    ASSERT_TRUE(QDir(Snaps()).mkpath("camera0001.jpg/kept"));
+    Snapshot(80);
+    const QStringList logged = LoggedLines();
+    ASSERT_EQ(logged.size(), 1);
+    EXPECT_TRUE(logged[0].contains("Cannot delete file " + File("camera0001.jpg"))) << qPrintable(logged[0]);
+    EXPECT_TRUE(QDir(File("camera0001.jpg/kept")).exists());
+    EXPECT_TRUE(w->NewSnapshot);
+    EXPECT_EQ(w->ArchiveIndex, 2);
+}
+
 TEST_F(SnapshotTest, TimestampSitsInTheBottomLeftCorner) {
     // August: the month's "g" reaches as low as the stamp's text goes.
     w.Clock = [] {
