@@ -6,6 +6,27 @@
 #include <QCoreApplication>
 #include <QScopeGuard>
 
+#include <tuple>
+#include <utility>
+
+namespace {
+
+// The host field may name a port after a colon ("ftp.example.org:2121") for a server that does
+// not listen on the standard one; a bare host name, or anything else after a colon, is taken
+// as it is with the standard port.
+std::pair<QString, int> FtpHostAndPort(const QString& text) {
+    const qsizetype colon = text.indexOf(QLatin1Char(':'));
+    if (colon > 0 && colon == text.lastIndexOf(QLatin1Char(':'))) {
+        bool isNumber = false;
+        const int port = text.mid(colon + 1).toInt(&isNumber);
+        if (isNumber && port > 0 && port <= 65535)
+            return {text.left(colon), port};
+    }
+    return {text, TNetFTP::DefaultPort};
+}
+
+} // namespace
+
 void TfrmMain::CreateNetComponents() {
     NetAntiFreeze1 = std::make_unique<TNetAntiFreeze>([] { QCoreApplication::processEvents(); });
     NetFTP.Passive = true;
@@ -20,7 +41,7 @@ void TfrmMain::CreateNetComponents() {
 void TfrmMain::PassCredentialsToFTPClient() {
     NetFTP.User = edtLogin->text();
     NetFTP.Password = edtPassword->text();
-    NetFTP.Host = edtHost->text();
+    std::tie(NetFTP.Host, NetFTP.Port) = FtpHostAndPort(edtHost->text());
 }
 
 void TfrmMain::FTPTimerTimer() {

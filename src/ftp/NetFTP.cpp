@@ -79,7 +79,7 @@ TPasvAddress ParsePasvReply(const QString& lastLine) {
 }
 
 TNetFTP::TNetFTP() {
-    Port = 21;
+    Port = DefaultPort;
 }
 
 void TNetFTP::ConnectServer(bool autoLogin) {

@@ -26,7 +26,9 @@ TPasvAddress ParsePasvReply(const QString& lastLine);
 // keep the GUI serviced through the application's TNetAntiFreeze.
 class TNetFTP : public TNetTCPClient {
   public:
-    TNetFTP(); // Port 21
+    static constexpr int DefaultPort = 21;
+
+    TNetFTP(); // DefaultPort
 
     QString User;
     QString Password;

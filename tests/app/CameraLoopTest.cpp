@@ -66,9 +66,8 @@ TEST(CameraLoopTest, SnapshotsReachTheFtpServerWithTheirHistory) {
     const TFtpServerPeer server(remote.QPath(), "kamvero", "secret");
     ASSERT_TRUE(QDir(folder.QPath()).mkpath("snaps"));
     const auto window = CapturingTestPattern(
-        folder, "FTP=1\nHistory=2\n[FTPHost]\nHost=127.0.0.1\nLogin=kamvero\nPassword=$24%2#\n"
-                "Directory=/\n");
-    window->NetFTP.Port = server.Port();
+        folder, "FTP=1\nHistory=2\n[FTPHost]\nHost=127.0.0.1:" + QByteArray::number(server.Port()) +
+                    "\nLogin=kamvero\nPassword=$24%2#\nDirectory=/\n");
 
     window->show();
     QTRY_VERIFY_WITH_TIMEOUT(window->cap1->Previewing(), 5000);

@@ -20,12 +20,11 @@ class FtpWindowTest : public testing::Test {
         ShownMessages().clear();
         ASSERT_TRUE(QDir(Folder.QPath()).mkpath("snaps"));
         w->edtLocalDirectory1->setText(Folder.QPath() + "/snaps/");
-        w->edtHost->setText("localhost");
+        w->edtHost->setText("localhost:" + QString::number(Server.Port()));
         w->edtLogin->setText("kamvero");
         w->edtPassword->setText("secret");
         w->chkFTP->setChecked(true);
         w->spnThumbs->setValue(2);
-        w->NetFTP.Port = Server.Port();
         WriteTextFile(Folder.File("snaps/camera.jpg"), "snapshot");
         QObject::connect(w->StatusBar, &TStatusBar::PanelTextChanged,
                          [this](int panel, const QString& text) {
