@@ -1,8 +1,11 @@
 #include "AppPaths.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 #include <filesystem>
+#include <unistd.h>
 
 QString RunningExecutablePath() {
     std::error_code error;
@@ -33,4 +36,16 @@ QString SettingsFileNameOf(const QString& executableFileName) {
     if (lastMark >= 0 && name.at(lastMark) == QLatin1Char('.'))
         name.truncate(lastMark);
     return name + QLatin1String(".ini");
+}
+
+QString SettingsFolderOf(const QString& appPath, const QString& configHome) {
+    // access() asks the kernel, so it also knows read-only mounts; root may write anywhere,
+    // and a copy run by root keeps its settings where it stands.
+    if (!appPath.isEmpty() && ::access(QFile::encodeName(appPath).constData(), W_OK) == 0)
+        return appPath;
+    const QString folder = QDir(configHome).filePath(QStringLiteral("kamvero")) + QLatin1Char('/');
+    // A fresh account may not even have ~/.config yet. A folder that cannot be made shows up
+    // later, as the settings file failing to save.
+    QDir().mkpath(folder);
+    return folder;
 }

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QStatusTipEvent>
 
 namespace {
@@ -81,7 +82,10 @@ void TfrmMain::FormCreate() {
     CurBitmap = QImage();
     CaptureConfig.SetDefaults();
     AppPath = AppPathOf(Environment.ExecutablePath);
-    cap1->FileFolder = AppPath;
+    SettingsFolder = SettingsFolderOf(
+        AppPath, QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+    // The capture file is written too, so it goes where the settings go.
+    cap1->FileFolder = SettingsFolder;
     LoadSettings();
     ArchiveMax = spnArchive->value();
 }
@@ -194,7 +198,7 @@ void TfrmMain::CountdownTimerTimer() {
 }
 
 void TfrmMain::LogError(const QString& message) {
-    ErrorLog.Append(AppPath + QStringLiteral("errors.txt"), message, Environment.Clock());
+    ErrorLog.Append(SettingsFolder + QStringLiteral("errors.txt"), message, Environment.Clock());
 }
 
 void TfrmMain::btnHelpClick() {

@@ -75,7 +75,7 @@ class TfrmMain : public QWidget {
     void RestartCountdown();
     void LogError(const QString& message);
     bool CaptureAvailable();
-    QString SettingsFilePath() const { return AppPath + SettingsFileName; }
+    QString SettingsFilePath() const { return SettingsFolder + SettingsFileName; }
 
     // Capture component and its page.
     void btnConfigure1Click();
@@ -222,6 +222,9 @@ class TfrmMain : public QWidget {
 
     // Run-time state shared between the features.
     QString AppPath;
+    // Where the settings file, errors.txt and the capture file go: AppPath, or the user's
+    // configuration folder when AppPath cannot be written.
+    QString SettingsFolder;
     TGraphConfig CaptureConfig;
     bool Capturing = false;
     bool FTPBusy = false;
