@@ -1,4 +1,6 @@
 // Loading the settings into the window's controls and writing them back.
+#include "IniFile.h"
+#include "StarterSettings.h"
 #include "TestSupport.h"
 
 #include <QLocale>
@@ -137,6 +139,30 @@ TEST_F(SettingsTest, WebFolderFallsBackOnTheFTPFolderAndOnlyCameraWWWCounts) {
     EXPECT_EQ(w->edtWWWPath->text(), "/pub/cam");
     EXPECT_FALSE(w->chkWWW->isChecked());
     EXPECT_EQ(w->lblActiveWWW->text(), "No");
+}
+
+TEST_F(SettingsTest, StarterSettingsChooseTheFirstCameraAndKeepWhatTheFileHolds) {
+    const auto camera = [this] {
+        TGraphConfig config;
+        config.LoadFromString(QString::fromStdString(
+            TIniFile(SettingsFile().toStdString()).ReadString("Camera", "Config", "")));
+        return config.VCapSource;
+    };
+    TFakeCapturePlatform platform;
+    WriteStarterSettings(SettingsFile(), Folder.File("snaps"), platform);
+    EXPECT_EQ(camera(), "Test Pattern");
+
+    WriteSettings("[FTPHost]\nHost=ftp.example.org\n");
+    platform.Devices[TDeviceCategory::VideoInputDevice] = {{"USB Camera", "usb-1", false, {}},
+                                                           {"Other Camera", "usb-2", false, {}}};
+    WriteStarterSettings(SettingsFile(), Folder.File("snaps"), platform);
+    EXPECT_EQ(camera(), "USB Camera");
+    const TIniFile ini(SettingsFile().toStdString());
+    EXPECT_EQ(ini.ReadString("Camera", "Directory", ""), Folder.File("snaps/").toStdString());
+    EXPECT_FALSE(ini.ReadBool("Camera", "FTP", true));
+    EXPECT_TRUE(ini.ReadBool("Camera", "WWW", false));
+    EXPECT_EQ(ini.ReadString("WWWHost", "Port", ""), "8080");
+    EXPECT_EQ(ini.ReadString("FTPHost", "Host", ""), "ftp.example.org");
 }
 
 TEST_F(SettingsTest, LoadedValuesDriveTheDependentState) {
