@@ -146,11 +146,13 @@ TEST_F(SettingsTest, StarterSettingsChooseTheFirstCameraAndKeepWhatTheFileHolds)
         TGraphConfig config;
         config.LoadFromString(QString::fromStdString(
             TIniFile(SettingsFile().toStdString()).ReadString("Camera", "Config", "")));
+        EXPECT_TRUE(config.WantPreview && config.WantBitmaps) << "the preview and grabbing on";
         return config.VCapSource;
     };
     TFakeCapturePlatform platform;
     WriteStarterSettings(SettingsFile(), Folder.File("snaps"), platform);
     EXPECT_EQ(camera(), "Test Pattern");
+    EXPECT_EQ(TIniFile(SettingsFile().toStdString()).ReadInteger("Camera", "Sensitivity", 20), 0);
 
     WriteSettings("[FTPHost]\nHost=ftp.example.org\n");
     platform.Devices[TDeviceCategory::VideoInputDevice] = {{"USB Camera", "usb-1", false, {}},
@@ -158,6 +160,7 @@ TEST_F(SettingsTest, StarterSettingsChooseTheFirstCameraAndKeepWhatTheFileHolds)
     WriteStarterSettings(SettingsFile(), Folder.File("snaps"), platform);
     EXPECT_EQ(camera(), "USB Camera");
     const TIniFile ini(SettingsFile().toStdString());
+    EXPECT_FALSE(ini.ValueExists("Camera", "Sensitivity")) << "a real camera keeps the default";
     EXPECT_EQ(ini.ReadString("Camera", "Directory", ""), Folder.File("snaps/").toStdString());
     EXPECT_FALSE(ini.ReadBool("Camera", "FTP", true));
     EXPECT_TRUE(ini.ReadBool("Camera", "WWW", false));
