@@ -37,8 +37,10 @@ TStatusBar::TStatusBar(QWidget* parent) : QFrame(parent) {
         panel->setMinimumWidth(i == 0 ? FirstPanelWidth : 50);
         if (i == 0)
             panel->setFixedWidth(FirstPanelWidth);
-        // A long text must not push the window wider.
-        panel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        // A long text must not push the window wider; the first panel keeps its width, or the
+        // layout would give it none and lay the second over it.
+        panel->setSizePolicy(i == 0 ? QSizePolicy::Fixed : QSizePolicy::Ignored,
+                             QSizePolicy::Preferred);
         layout->addWidget(panel, i == 0 ? 0 : 1);
         Panels[i] = panel;
     }

@@ -56,6 +56,12 @@ TEST_F(ControllerTest, CountdownRunsWhileCapturingAndClearsAtStop) {
     w->CountdownTimerTimer();
     EXPECT_EQ(w->StatusBar->PanelText(0), "Next FTP: 598 sec");
 
+    // The two panels stand side by side, so the countdown and the motion text both show.
+    w->show();
+    const auto panels = w->StatusBar->findChildren<QLabel*>();
+    ASSERT_EQ(panels.size(), 2);
+    EXPECT_GE(panels[1]->geometry().left(), panels[0]->geometry().right());
+
     w->btnStop->click();
     EXPECT_EQ(w->StatusBar->PanelText(0), "");
     EXPECT_FALSE(w->CountdownTimer->isActive());
