@@ -8,6 +8,7 @@
 // Usage: soak [duration: minutes, or a number ending in s, m or h; default 10]
 
 #include "Application.h"
+#include "FtpServerPeer.h"
 #include "IniFile.h"
 #include "MainWindow.h"
 #include "NetConnection.h"
@@ -49,13 +50,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -71,15 +68,11 @@ constexpr auto FetchTimeout = 10s;
 constexpr auto StartDelay = 3s;
 // A close during an FTP pass waits for the pass, whose waits end within 60 s.
 constexpr auto CloseTimeout = 90s;
-constexpr auto ServerStartTimeout = 10s;
-constexpr auto ServerStopTimeout = 5s;
 constexpr auto LongestWarmUp = 120s;
 constexpr double WarmUpShare = 0.2;
 constexpr long RssGrowthLimitKb = 5 * 1024;
 constexpr std::chrono::duration<double> TrendSpan = 5min;
 
-// Debian's interpreter, where pyftpdlib is installed; the one on PATH may be another.
-constexpr auto Interpreter = "/usr/bin/python3";
 constexpr auto FtpUser = "soak";
 constexpr auto FtpPassword = "soak-pass";
 const QString BaseName = QStringLiteral("camera");
@@ -124,135 +117,12 @@ bool SpinUntil(const Condition& done, std::chrono::milliseconds timeout) {
     return true;
 }
 
-// ---- The FTP server: tests/peers/ftp_server.py, stopped by its process id ------------------
-
-class TSpawnActions {
-  public:
-    TSpawnActions() { posix_spawn_file_actions_init(&Actions); }
-    ~TSpawnActions() { posix_spawn_file_actions_destroy(&Actions); }
-    TSpawnActions(const TSpawnActions&) = delete;
-    TSpawnActions& operator=(const TSpawnActions&) = delete;
-    posix_spawn_file_actions_t* Get() { return &Actions; }
-
-  private:
-    posix_spawn_file_actions_t Actions;
-};
-
-// The server announces "PORT <n>" on its first line; nothing when it ends or takes too long.
-std::optional<int> ReadAnnouncedPort(int fd) {
-    const auto deadline = Clock::now() + ServerStartTimeout;
-    std::string line;
-    while (line.find('\n') == std::string::npos) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left <= 0ms)
-            return std::nullopt;
-        pollfd entry{fd, POLLIN, 0};
-        const int ready = ::poll(&entry, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return std::nullopt;
-        char buffer[256];
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return std::nullopt;
-        line.append(buffer, static_cast<std::size_t>(count));
-    }
-    int port = 0;
-    if (std::sscanf(line.c_str(), "PORT %d", &port) != 1 || port <= 0)
-        return std::nullopt;
-    return port;
-}
-
-class TFtpServer {
-  public:
-    // Serves one user on 127.0.0.1 with `root` as its folder; every command line received is
-    // appended to `commandsFile`, the server's error output goes to `errorFile`.
-    TFtpServer(const QString& root, const QString& commandsFile, const QString& errorFile) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            throw std::runtime_error("cannot create a pipe for the FTP server");
-        const TUniqueFd readEnd(fds[0]);
-        TUniqueFd writeEnd(fds[1]);
-        Spawn({Interpreter, KAMVERO_FTP_SERVER_SCRIPT, "--root", root.toStdString(), "--user",
-               FtpUser, "--password", FtpPassword, "--commands", commandsFile.toStdString(),
-               "--exit-with-parent"},
-              writeEnd.Get(), errorFile.toStdString());
-        // Without our copy of the write end, a server that dies shows as the end of its output.
-        writeEnd.Reset();
-        const std::optional<int> port = ReadAnnouncedPort(readEnd.Get());
-        if (!port) {
-            Stop();
-            throw std::runtime_error("the FTP server did not start; see " +
-                                     errorFile.toStdString());
-        }
-        ListenPort = *port;
-    }
-    ~TFtpServer() { Stop(); }
-    TFtpServer(const TFtpServer&) = delete;
-    TFtpServer& operator=(const TFtpServer&) = delete;
-
-    int Port() const { return ListenPort; }
-
-    void Stop() {
-        if (Pid <= 0)
-            return;
-        ::kill(Pid, SIGTERM);
-        if (!WaitForExit(ServerStopTimeout)) {
-            ::kill(Pid, SIGKILL);
-            WaitForExit(ServerStopTimeout);
-        }
-        Pid = 0;
-    }
-
-  private:
-    pid_t Pid = 0;
-    int ListenPort = 0;
-
-    void Spawn(std::vector<std::string> arguments, int stdoutFd, const std::string& errorFile) {
-        TSpawnActions actions;
-        posix_spawn_file_actions_addopen(actions.Get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(actions.Get(), stdoutFd, STDOUT_FILENO);
-        posix_spawn_file_actions_addopen(actions.Get(), STDERR_FILENO, errorFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        // Nothing else of ours: the server must not hold our sockets or count in our figures.
-        posix_spawn_file_actions_addclosefrom_np(actions.Get(), STDERR_FILENO + 1);
-        std::vector<char*> argv;
-        for (std::string& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        const int error = posix_spawn(&Pid, argv[0], actions.Get(), nullptr, argv.data(), environ);
-        if (error != 0) {
-            Pid = 0;
-            throw std::runtime_error(std::string("cannot start the FTP server: ") +
-                                     std::strerror(error));
-        }
-    }
-
-    bool WaitForExit(std::chrono::milliseconds timeout) const {
-        const auto deadline = Clock::now() + timeout;
-        for (;;) {
-            int status = 0;
-            const pid_t result = ::waitpid(Pid, &status, WNOHANG);
-            if (result == Pid || (result < 0 && errno == ECHILD))
-                return true;
-            if (Clock::now() >= deadline)
-                return false;
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-};
-
 // STOR lines the server received: one per upload.
-long CountUploads(const QString& commandsFile) {
-    std::ifstream in(commandsFile.toStdString());
-    long uploads = 0;
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("STOR ", 0) == 0)
-            ++uploads;
-    return uploads;
+long CountUploads(const TFtpServerPeer& server) {
+    const QStringList commands = server.Commands();
+    return static_cast<long>(
+        std::count_if(commands.begin(), commands.end(),
+                      [](const QString& line) { return line.startsWith(QLatin1String("STOR ")); }));
 }
 
 // ---- Ports, settings ------------------------------------------------------------------------
@@ -744,8 +614,7 @@ int RunSoak(std::chrono::milliseconds duration) {
     const QString ftpRoot = folder.filePath(QStringLiteral("ftp"));
     QDir().mkpath(snapshots);
     QDir().mkpath(ftpRoot);
-    const QString commands = folder.filePath(QStringLiteral("ftp-commands.txt"));
-    TFtpServer ftp(ftpRoot, commands, folder.filePath(QStringLiteral("ftp-errors.txt")));
+    TFtpServerPeer ftp(ftpRoot, FtpUser, FtpPassword);
 
     TMainWindowEnvironment environment = TMainWindowEnvironment::ForRunningProgram();
     environment.ExecutablePath = folder.filePath(QStringLiteral("kamvero"));
@@ -773,7 +642,7 @@ int RunSoak(std::chrono::milliseconds duration) {
     std::vector<TSample> samples;
     std::optional<TWebFetcher> fetcher(std::in_place, soak.WebPort, snapshotWatch, started);
     const auto channels = [&] {
-        return TChannels{snapshotWatch.Replacements(), CountUploads(commands), fetcher->Ok(),
+        return TChannels{snapshotWatch.Replacements(), CountUploads(ftp), fetcher->Ok(),
                          fetcher->Failed(), fetcher->NotFound()};
     };
     QTimer sampler;
@@ -804,7 +673,7 @@ int RunSoak(std::chrono::milliseconds duration) {
     const bool closed = SpinUntil([&] { return !window->isVisible(); }, CloseTimeout);
     const bool settingsWritten =
         TIniFile(soak.SettingsFile.toStdString()).ValueExists("Camera", "Framerate");
-    const TChannels atEnd{snapshotWatch.Replacements(), CountUploads(commands), last.WebOk,
+    const TChannels atEnd{snapshotWatch.Replacements(), CountUploads(ftp), last.WebOk,
                           last.WebFailed, last.WebNotFound};
     window.reset();
     ftp.Stop();

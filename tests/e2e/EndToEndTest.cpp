@@ -37,16 +37,9 @@ TEST(EndToEndTest, StartCaptureRunsTheWholeLoop) {
     const TFtpServerPeer server(remote.QPath(), "kamvero", "secret");
     TListeningSocket webPort;
     webPort.Release();
-    const QByteArray settings =
-        "[Camera]\n"
-        "Config=\"VCapSource=Test Pattern\",WantAudio=0,WantDVAudio=0,WantAudioPreview=0\n"
-        "Sense=0.5\nSensitivity=0\nInterval=0.5\nHistory=3\nArchive=5\nFTP=1\nWWW=1\n"
-        "Directory={folder}/snaps/\n"
-        "[FTPHost]\nHost=127.0.0.1:" +
-        QByteArray::number(server.Port()) +
-        "\nLogin=kamvero\nPassword=$24%2#\nDirectory=/\n"
-        "[WWWHost]\nPort=" +
-        QByteArray::number(webPort.Port()) + "\n";
+    const QByteArray settings = TestPatternCamera() + "History=3\nArchive=5\nFTP=1\nWWW=1\n" +
+                                FtpHostSection(server.Port()) +
+                                "[WWWHost]\nPort=" + QByteArray::number(webPort.Port()) + "\n";
     TProgramRun run(settings);
     const QString snaps = run.File("snaps/");
     ASSERT_TRUE(QDir().mkpath(snaps));

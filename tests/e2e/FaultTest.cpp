@@ -16,11 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Sensitivity 0: any change in the picture's difference is motion, so snapshots come often.
-const QByteArray TestPattern =
-    "[Camera]\n"
-    "Config=\"VCapSource=Test Pattern\",WantAudio=0,WantDVAudio=0,WantAudioPreview=0\n"
-    "Sense=0.5\nSensitivity=0\nInterval=0.5\nArchive=2\nDirectory={folder}/snaps/\n";
+const QByteArray TestPattern = TestPatternCamera() + "Archive=2\n";
 
 bool LoggedLineContains(const TProgramRun& run, const QString& text) {
     return run.LoggedErrors().join('\n').contains(text);
@@ -29,9 +25,7 @@ bool LoggedLineContains(const TProgramRun& run, const QString& text) {
 TEST(FaultTest, FtpServerStoppedAndStartedAgain) {
     TTempDir remote;
     TFtpServerPeer server(remote.QPath(), "kamvero", "secret");
-    TProgramRun run(TestPattern + "FTP=1\nHistory=1\n[FTPHost]\nHost=127.0.0.1:" +
-                    QByteArray::number(server.Port()) +
-                    "\nLogin=kamvero\nPassword=$24%2#\nDirectory=/\n");
+    TProgramRun run(TestPattern + "FTP=1\nHistory=1\n" + FtpHostSection(server.Port()));
     ASSERT_TRUE(QDir().mkpath(run.File("snaps")));
     ASSERT_TRUE(run.Start()) << run.Output().toStdString();
     ASSERT_EQ(run.Command("click btnStart"), "ok");
@@ -77,11 +71,12 @@ TEST(FaultTest, SnapshotFolderRemovedAndMadeAgain) {
 
 TEST(FaultTest, WebPortTakenAtStartIsShownAndTheWindowStillOpens) {
     const TListeningSocket taken;
-    TProgramRun run(TestPattern + "FTP=0\nWWW=1\n[WWWHost]\nPort=" +
-                    QByteArray::number(taken.Port()) + "\n");
+    TProgramRun run(TestPattern +
+                    "FTP=0\nWWW=1\n[WWWHost]\nPort=" + QByteArray::number(taken.Port()) + "\n");
     ASSERT_TRUE(run.Start()) << run.Output().toStdString();
     EXPECT_TRUE(WaitUntil([&] { return !run.Messages().isEmpty(); }, 10s));
-    EXPECT_TRUE(run.Messages().join('\n').contains("Could not bind socket. Address and port are already in use."))
+    EXPECT_TRUE(run.Messages().join('\n').contains(
+        "Could not bind socket. Address and port are already in use."))
         << run.Messages().join('\n').toStdString();
     EXPECT_EQ(run.Command("visible frmMain"), "yes");
     EXPECT_EQ(run.CloseWindow(), 0);

@@ -23,6 +23,17 @@ QStringList Lines(const QString& fileName) {
 
 } // namespace
 
+QByteArray TestPatternCamera() {
+    return "[Camera]\n"
+           "Config=\"VCapSource=Test Pattern\",WantAudio=0,WantDVAudio=0,WantAudioPreview=0\n"
+           "Sense=0.5\nSensitivity=0\nInterval=0.5\nDirectory={folder}/snaps/\n";
+}
+
+QByteArray FtpHostSection(int port) {
+    return "[FTPHost]\nHost=127.0.0.1:" + QByteArray::number(port) +
+           "\nLogin=kamvero\nPassword=$24%2#\nDirectory=/\n";
+}
+
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!condition()) {

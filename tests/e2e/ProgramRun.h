@@ -39,7 +39,7 @@ class TProgramRun {
     int CloseWindow();
 
     bool Running() const;
-    QStringList Messages() const; // every message box shown so far
+    QStringList Messages() const;     // every message box shown so far
     QStringList LoggedErrors() const; // the lines of errors.txt
     QByteArray Output() const;        // what the program wrote to stdout and stderr
 
@@ -54,6 +54,13 @@ class TProgramRun {
 
     QString AgentFile(const char* name) const;
 };
+
+// The [Camera] section for the built-in Test Pattern at the shortest intervals, snapshots in
+// {folder}/snaps/. Sensitivity 0 takes any change of the picture's difference for motion, so
+// snapshots come often. More [Camera] keys may follow it.
+QByteArray TestPatternCamera();
+// The [FTPHost] section for a TFtpServerPeer(root, "kamvero", "secret") listening on the port.
+QByteArray FtpHostSection(int port);
 
 // Polls the condition every 100 ms while the event loop runs; true once it holds.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit);
