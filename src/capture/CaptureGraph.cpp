@@ -311,8 +311,10 @@ void TVideoCapture::BuildGraphSteps() {
         if (FAILED(FBuilder->SetOutputFileName(MEDIASUBTYPE_Avi, FCaptureFile.toStdString(), FMux,
                                                FFileSink)))
             Fatal("Can't set capture file!");
+        // Overwriting would throw away the space reserved for the file: it was deleted before
+        // the reservation anyway, and the writer trims what the recording does not use.
         if (const auto sink2 = QueryInterface<IFileSinkFilter2>(FFileSink))
-            sink2->SetMode(AM_FILE_OVERWRITE);
+            sink2->SetMode(DoPreallocFile ? 0 : AM_FILE_OVERWRITE);
         FMuxConfig = QueryInterface<IConfigAviMux>(FMux);
         if (FMuxConfig) {
             FMuxConfig->SetOutputCompatibilityIndex(true);

@@ -227,7 +227,11 @@ class ISampleGrabberCB {
   public:
     virtual ~ISampleGrabberCB() = default;
     virtual HRESULT SampleCB(double sampleTime) = 0;
+    // Called for every frame. A grabber that must convert frames into its media type may skip
+    // that work for a frame the callback does not want (WantsBuffer false) and pass no bytes
+    // (nullptr, 0) instead; a callback must not take such a call as the frame it asked for.
     virtual HRESULT BufferCB(double sampleTime, const std::uint8_t* buffer, long bufferLength) = 0;
+    virtual bool WantsBuffer() const { return true; }
 };
 
 class ISampleGrabber : public virtual IUnknown {

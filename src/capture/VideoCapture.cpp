@@ -89,7 +89,8 @@ HRESULT TSampleGrabberCB::SampleCB(double /*sampleTime*/) {
 
 HRESULT TSampleGrabberCB::BufferCB(double /*sampleTime*/, const std::uint8_t* buffer,
                                    long bufferLength) {
-    if (GrabNext.exchange(false)) {
+    // A frame without bytes is one the grabber did not convert: the request still stands.
+    if (buffer != nullptr && GrabNext.exchange(false)) {
         {
             const std::lock_guard lock(BufferLock);
             Buffer.resize(static_cast<std::size_t>(bufferLength));

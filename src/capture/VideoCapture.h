@@ -39,6 +39,7 @@ class TSampleGrabberCB : public ISampleGrabberCB {
   public:
     HRESULT SampleCB(double sampleTime) override;
     HRESULT BufferCB(double sampleTime, const std::uint8_t* buffer, long bufferLength) override;
+    bool WantsBuffer() const override { return GrabNext; }
 
     std::vector<std::uint8_t> Buffer;
     long BufferSize = 0;

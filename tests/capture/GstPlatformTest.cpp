@@ -294,10 +294,11 @@ TEST_F(GstMediaTypes, OfferedModesExpandFormatListsAndSizeRangesInOrder) {
                        std::to_string(mode.Bitmap->biHeight) + " " +
                        std::to_string(mode.AvgTimePerFrame));
     }
-    // The duplicate 320x240 YUY2 of the second structure is left out.
+    // The duplicate 320x240 YUY2 of the second structure is left out. Each mode comes at the
+    // highest rate offered for it: 60 fps from the range, 30 from the list.
     const std::vector<std::string> expected = {
-        "YUY2 160x120 333333",  "YUY2 176x144 333333", "YUY2 320x240 333333", "YUY2 352x288 333333",
-        "I420 160x120 333333",  "I420 176x144 333333", "I420 320x240 333333", "I420 352x288 333333",
+        "YUY2 160x120 166667",  "YUY2 176x144 166667", "YUY2 320x240 166667", "YUY2 352x288 166667",
+        "I420 160x120 166667",  "I420 176x144 166667", "I420 320x240 166667", "I420 352x288 166667",
         "MJPG 1280x720 333333", "dvsd 720x576 0"};
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(modes.back().majortype, MEDIATYPE_Interleaved);
@@ -480,7 +481,8 @@ TEST_F(GstPlatformTest, GrabberAtTheEndOfABranchStillSeesEveryFrame) {
     ASSERT_EQ(graph.Run(), S_OK);
     // Nothing behind the grabber: its frames fall on the floor after the callback saw them.
     EXPECT_TRUE(WaitFor([&] { return frames.Frames >= 3; }));
-    EXPECT_EQ(frames.LastLength, 320 * 2 * 240) << "no format asked for: the camera's YUY2";
+    EXPECT_EQ(frames.LastLength, 320 * 3 * 240)
+        << "no format asked for: the camera's YUY2 is no bitmap, so it comes as 24-bit";
     EXPECT_EQ(graph.Stop(), S_OK);
     long code = 0;
     std::intptr_t param1 = 0, param2 = 0;
@@ -713,9 +715,8 @@ TEST_F(GstPlatformTest, ErrorsReachGetEventThroughOneNotificationEachOnTheGuiThr
 
 // ---- Small interfaces --------------------------------------------------------------------------
 
-TEST_F(GstPlatformTest, DvDecoderSizesAndTheMissingSplitter) {
+TEST_F(GstPlatformTest, DvDecoderSizes) {
     std::shared_ptr<IUnknown> object;
-    EXPECT_EQ(Gst->CoCreateInstance(TCLSID::DVSplitter, object), REGDB_E_CLASSNOTREG);
     ASSERT_EQ(Gst->CoCreateInstance(TCLSID::DVVideoCodec, object), S_OK);
     const auto decoder = QueryInterface<IIPDVDec>(object);
     ASSERT_TRUE(decoder);
@@ -743,6 +744,10 @@ std::size_t Entries(const char* folder) {
     return static_cast<std::size_t>(
         std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
 }
+
+// GLib keeps a few idle streaming threads for reuse, so their number moves by one or two from
+// run to run; a leak would add one every cycle.
+constexpr std::size_t IdleThreadSlack = 2;
 
 // Counts GStreamer objects made and destroyed through the leak tracer's activity tracking.
 // (Its list of live objects cannot be used: in 1.22 freeing that list drops references it
@@ -818,7 +823,7 @@ TEST_F(GstPlatformTest, TwoHundredCyclesLeaveNoDescriptorsThreadsOrObjectsBehind
     for (int i = 0; i < 200 && !HasFatalFailure(); ++i)
         cycle();
     EXPECT_LE(Entries("/proc/self/fd"), fds);
-    EXPECT_LE(Entries("/proc/self/task"), threads);
+    EXPECT_LE(Entries("/proc/self/task"), threads + IdleThreadSlack);
     EXPECT_EQ(objects.Grown(), (std::map<std::string, int>{}));
 }
 

@@ -2,10 +2,12 @@
 
 #include "GstFilters.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -60,27 +62,12 @@ std::string DeviceIdentity(GstDevice* device) {
     return text ? text.Get() : DisplayName(device);
 }
 
-// The devices of one class in the monitor's order. A monitor that cannot start (no sound
-// server, for one) means there are none.
-std::vector<TGstDeviceRef> ListDevices(const char* deviceClass) {
-    const auto monitor = TGstHandle<GstDeviceMonitor>::Adopt(gst_device_monitor_new());
-    gst_device_monitor_add_filter(monitor.Get(), deviceClass, nullptr);
-    std::vector<TGstDeviceRef> devices;
-    if (!gst_device_monitor_start(monitor.Get()))
-        return devices;
-    GList* const list = gst_device_monitor_get_devices(monitor.Get());
-    for (GList* item = list; item; item = item->next)
-        devices.push_back(TGstDeviceRef::Adopt(GST_DEVICE(item->data)));
-    g_list_free(list);
-    gst_device_monitor_stop(monitor.Get());
-    return devices;
-}
-
-std::vector<std::shared_ptr<IMoniker>> SourceMonikers(const char* deviceClass,
+std::vector<std::shared_ptr<IMoniker>> SourceMonikers(TGstDeviceMonitor& monitor,
+                                                      const char* deviceClass,
                                                       const char* builtInName, bool video) {
     std::vector<std::shared_ptr<IMoniker>> monikers;
     const auto create = video ? CreateVideoSourceFilter : CreateAudioSourceFilter;
-    for (TGstDeviceRef& device : ListDevices(deviceClass)) {
+    for (TGstDeviceRef& device : monitor.Devices(deviceClass)) {
         std::string name = DisplayName(device.Get());
         std::string identity = DeviceIdentity(device.Get());
         monikers.push_back(std::make_shared<TFilterMoniker>(
@@ -120,12 +107,13 @@ std::vector<std::shared_ptr<IMoniker>> CompressorMonikers(const char* klass, TMe
 
 } // namespace
 
-std::vector<std::shared_ptr<IMoniker>> EnumerateCategory(TDeviceCategory category) {
+std::vector<std::shared_ptr<IMoniker>> EnumerateCategory(TGstDeviceMonitor& monitor,
+                                                         TDeviceCategory category) {
     switch (category) {
     case TDeviceCategory::VideoInputDevice:
-        return SourceMonikers(VideoSourceClass, "Test Pattern", true);
+        return SourceMonikers(monitor, VideoSourceClass, "Test Pattern", true);
     case TDeviceCategory::AudioInputDevice:
-        return SourceMonikers(AudioSourceClass, "Test Tone", false);
+        return SourceMonikers(monitor, AudioSourceClass, "Test Tone", false);
     case TDeviceCategory::VideoCompressor:
         return CompressorMonikers("Codec/Encoder/Video", TMediaKind::Video);
     case TDeviceCategory::AudioCompressor:
@@ -148,38 +136,128 @@ bool SameDevice(GstDevice* a, GstDevice* b) {
     return gst_structure_is_equal(first.Get(), second.Get());
 }
 
-TDeviceWatch::TDeviceWatch(TReport removed, TReport added)
-    : Removed(std::move(removed)), Added(std::move(added)),
-      Monitor(TGstHandle<GstDeviceMonitor>::Adopt(gst_device_monitor_new())),
-      Bus(TGstBusRef::Adopt(gst_device_monitor_get_bus(Monitor.Get()))) {
-    gst_device_monitor_add_filter(Monitor.Get(), VideoSourceClass, nullptr);
-    gst_device_monitor_add_filter(Monitor.Get(), AudioSourceClass, nullptr);
-    GPollFD poll{};
-    gst_bus_get_pollfd(Bus.Get(), &poll);
-    Watch = std::make_unique<QSocketNotifier>(poll.fd, QSocketNotifier::Read);
-    QObject::connect(Watch.get(), &QSocketNotifier::activated, [this] { Drain(); });
-    Started = gst_device_monitor_start(Monitor.Get());
+struct TGstDeviceMonitor::TWatcher {
+    TReport Removed;
+    TReport Added;
+};
+
+class TGstDeviceMonitor::TWatchHandle : public TWatch {
+  public:
+    explicit TWatchHandle(std::shared_ptr<TWatcher> watcher) : Watcher(std::move(watcher)) {}
+
+  private:
+    std::shared_ptr<TWatcher> Watcher;
+};
+
+std::shared_ptr<TGstDeviceMonitor> TGstDeviceMonitor::Shared() {
+    // The one instance lives as long as someone holds it; the next user after that starts a
+    // new one.
+    static std::weak_ptr<TGstDeviceMonitor> shared;
+    std::shared_ptr<TGstDeviceMonitor> monitor = shared.lock();
+    if (!monitor) {
+        monitor = std::make_shared<TGstDeviceMonitor>();
+        shared = monitor;
+    }
+    return monitor;
 }
 
-TDeviceWatch::~TDeviceWatch() {
-    Watch.reset();
-    if (Started)
-        gst_device_monitor_stop(Monitor.Get());
+TGstDeviceMonitor::TGstDeviceMonitor() {
+    Start(Video, VideoSourceClass);
+    Start(Audio, AudioSourceClass);
 }
 
-void TDeviceWatch::Drain() {
-    while (const auto message = TGstHandle<GstMessage>::Adopt(gst_bus_pop(Bus.Get()))) {
-        GstDevice* device = nullptr;
-        if (GST_MESSAGE_TYPE(message.Get()) == GST_MESSAGE_DEVICE_REMOVED) {
-            gst_message_parse_device_removed(message.Get(), &device);
-            const TGstDeviceRef gone = TGstDeviceRef::Adopt(device);
-            if (Removed)
-                Removed(gone.Get());
-        } else if (GST_MESSAGE_TYPE(message.Get()) == GST_MESSAGE_DEVICE_ADDED) {
-            gst_message_parse_device_added(message.Get(), &device);
-            const TGstDeviceRef arrived = TGstDeviceRef::Adopt(device);
-            if (Added)
-                Added(arrived.Get());
+TGstDeviceMonitor::~TGstDeviceMonitor() {
+    for (TClassMonitor* monitor : {&Video, &Audio}) {
+        monitor->BusWatch.reset();
+        if (monitor->Started)
+            gst_device_monitor_stop(monitor->Monitor.Get());
+    }
+}
+
+void TGstDeviceMonitor::Start(TClassMonitor& monitor, const char* deviceClass) {
+    monitor.Monitor = TGstHandle<GstDeviceMonitor>::Adopt(gst_device_monitor_new());
+    monitor.Bus = TGstBusRef::Adopt(gst_device_monitor_get_bus(monitor.Monitor.Get()));
+    gst_device_monitor_add_filter(monitor.Monitor.Get(), deviceClass, nullptr);
+    if (QCoreApplication::instance()) {
+        GPollFD poll{};
+        gst_bus_get_pollfd(monitor.Bus.Get(), &poll);
+        monitor.BusWatch = std::make_unique<QSocketNotifier>(poll.fd, QSocketNotifier::Read);
+        QObject::connect(monitor.BusWatch.get(), &QSocketNotifier::activated,
+                         [this, &monitor] { Drain(monitor); });
+    }
+    monitor.Started = gst_device_monitor_start(monitor.Monitor.Get());
+}
+
+std::vector<TGstDeviceRef> TGstDeviceMonitor::Devices(const char* deviceClass) {
+    TClassMonitor& monitor = std::string_view(deviceClass) == VideoSourceClass ? Video : Audio;
+    // News of devices that came or went meanwhile is handed out first.
+    Drain(monitor);
+    std::vector<TGstDeviceRef> devices;
+    if (!monitor.Started)
+        return devices;
+    // Only providers that run are asked: asking one that could not start makes it probe
+    // afresh each time (and a sound provider without its server leaks doing so). Providers
+    // hidden by another that covers their devices are left out, as the monitor does.
+    const auto names =
+        TGstHandle<gchar*>::Adopt(gst_device_monitor_get_providers(monitor.Monitor.Get()));
+    std::vector<TGstHandle<GstDeviceProvider>> running;
+    std::vector<std::string> hidden;
+    for (gchar** name = names.Get(); name && *name; ++name) {
+        auto provider =
+            TGstHandle<GstDeviceProvider>::Adopt(gst_device_provider_factory_get_by_name(*name));
+        if (!provider || !gst_device_provider_is_started(provider.Get()))
+            continue;
+        const auto hides =
+            TGstHandle<gchar*>::Adopt(gst_device_provider_get_hidden_providers(provider.Get()));
+        for (gchar** other = hides.Get(); other && *other; ++other)
+            hidden.emplace_back(*other);
+        running.push_back(std::move(provider));
+    }
+    for (const auto& provider : running) {
+        GstDeviceProviderFactory* factory = gst_device_provider_get_factory(provider.Get());
+        const char* factoryName = factory ? GST_OBJECT_NAME(factory) : "";
+        if (std::find(hidden.begin(), hidden.end(), factoryName) != hidden.end())
+            continue;
+        GList* const list = gst_device_provider_get_devices(provider.Get());
+        for (GList* item = list; item; item = item->next) {
+            TGstDeviceRef device = TGstDeviceRef::Adopt(GST_DEVICE(item->data));
+            if (gst_device_has_classes(device.Get(), deviceClass))
+                devices.push_back(std::move(device));
+        }
+        g_list_free(list);
+    }
+    return devices;
+}
+
+std::unique_ptr<TGstDeviceMonitor::TWatch> TGstDeviceMonitor::Watch(TReport removed,
+                                                                    TReport added) {
+    auto watcher = std::make_shared<TWatcher>(TWatcher{std::move(removed), std::move(added)});
+    std::erase_if(Watchers, [](const std::weak_ptr<TWatcher>& gone) { return gone.expired(); });
+    Watchers.push_back(watcher);
+    return std::make_unique<TWatchHandle>(std::move(watcher));
+}
+
+void TGstDeviceMonitor::Drain(TClassMonitor& monitor) {
+    while (const auto message = TGstHandle<GstMessage>::Adopt(gst_bus_pop(monitor.Bus.Get()))) {
+        const GstMessageType type = GST_MESSAGE_TYPE(message.Get());
+        if (type != GST_MESSAGE_DEVICE_REMOVED && type != GST_MESSAGE_DEVICE_ADDED)
+            continue;
+        GstDevice* parsed = nullptr;
+        if (type == GST_MESSAGE_DEVICE_REMOVED)
+            gst_message_parse_device_removed(message.Get(), &parsed);
+        else
+            gst_message_parse_device_added(message.Get(), &parsed);
+        const TGstDeviceRef device = TGstDeviceRef::Adopt(parsed);
+        // A report may end any watch, its own included; each is held while it runs.
+        const std::vector<std::weak_ptr<TWatcher>> watchers = Watchers;
+        for (const std::weak_ptr<TWatcher>& weak : watchers) {
+            const std::shared_ptr<TWatcher> watcher = weak.lock();
+            if (!watcher)
+                continue;
+            const TReport& report =
+                type == GST_MESSAGE_DEVICE_REMOVED ? watcher->Removed : watcher->Added;
+            if (report)
+                report(device.Get());
         }
     }
 }

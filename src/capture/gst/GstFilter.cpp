@@ -98,6 +98,30 @@ GstElement* TGstFilter::AddElement(const char* factory, const char* name) {
     return element.Get(); // The bin keeps its own reference.
 }
 
+std::shared_ptr<TGstPin> TGstFilter::AddPendingPin(const char* name, TGstPin::TShape shape,
+                                                   const char* templateCaps) {
+    const GstPadDirection direction =
+        shape.Direction == TPinDirection::Output ? GST_PAD_SRC : GST_PAD_SINK;
+    const TGstCapsRef caps = TGstCapsRef::Adopt(gst_caps_from_string(templateCaps));
+    const auto padTemplate = TGstHandle<GstPadTemplate>::RefSink(
+        gst_pad_template_new(name, direction, GST_PAD_ALWAYS, caps.Get()));
+    TGstPadRef ghost =
+        TGstPadRef::RefSink(gst_ghost_pad_new_no_target_from_template(name, padTemplate.Get()));
+    if (!ghost || !gst_element_add_pad(BinElement.Get(), ghost.Get()))
+        return nullptr;
+    auto pin = std::make_shared<TGstPin>(Self(), std::move(ghost), shape);
+    PinList.push_back(pin);
+    return pin;
+}
+
+bool TGstFilter::SetPinTarget(const TGstPin& pin, GstPad* target) {
+    if (!gst_ghost_pad_set_target(GST_GHOST_PAD(pin.Pad()), target))
+        return false;
+    if (target && pin.Direction() == TPinDirection::Output)
+        DropWhileUnlinked(target, pin.Pad());
+    return true;
+}
+
 void TGstFilter::RemovePin(std::shared_ptr<TGstPin> pin) {
     gst_element_remove_pad(BinElement.Get(), pin->Pad());
     std::erase(PinList, pin);

@@ -90,6 +90,8 @@ class TGstFilter : public IBaseFilter {
     virtual GstElement* CaptureSource() const { return nullptr; }
     // The device this filter was bound from.
     virtual GstDevice* Device() const { return nullptr; }
+    // Called on the GUI thread before the graph starts running; a failure keeps it stopped.
+    virtual HRESULT PrepareToRun() { return S_OK; }
 
   protected:
     // Adds a new element to the bin and answers it (borrowed: the bin holds it); nullptr when
@@ -107,6 +109,12 @@ class TGstFilter : public IBaseFilter {
         PinList.push_back(pin);
         return pin;
     }
+    // A pin whose pad inside the bin exists only once the stream shows it (a demultiplexer's);
+    // until SetPinTarget ties it, it offers the template caps.
+    std::shared_ptr<TGstPin> AddPendingPin(const char* name, TGstPin::TShape shape,
+                                           const char* templateCaps);
+    // Safe on a streaming thread, where pads of a demultiplexer appear.
+    static bool SetPinTarget(const TGstPin& pin, GstPad* target);
     void RemovePin(std::shared_ptr<TGstPin> pin);
     std::shared_ptr<TGstFilter> Self();
 

@@ -18,7 +18,13 @@ std::shared_ptr<TGstFilter> CreateCompressorFilter(GstElementFactory* factory, T
 std::shared_ptr<TGstFilter> CreateSmartTee();
 std::shared_ptr<TGstFilter> CreateInfTee();
 std::shared_ptr<TGstFilter> CreateSampleGrabber();
+// The DV decoder takes a camcorder's DV as it comes, as a system stream or as DV video alone.
 std::shared_ptr<TGstFilter> CreateDvDecoder();
+// The DV splitter: the system stream in, DV video and sound out, once the stream shows them.
+std::shared_ptr<TGstFilter> CreateDvSplitter();
+// Decodes a compressed video stream (MJPEG) for filters that take raw video only. Damaged frames
+// are dropped; a stream that stays undecodable posts an error.
+std::shared_ptr<TGstFilter> CreateVideoDecompressor(const GstCaps* compressed);
 
 std::shared_ptr<TGstFilter> CreateVideoRenderer();
 std::shared_ptr<TGstFilter> CreateAudioRenderer();

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -32,9 +33,10 @@ bool SaysDeviceIsGone(const GError* error) {
 
 } // namespace
 
-TGstGraph::TGstGraph()
+TGstGraph::TGstGraph(std::shared_ptr<TGstDeviceMonitor> devices)
     : PipelineElement(TGstElementRef::RefSink(gst_pipeline_new(nullptr))),
-      Bus(TGstBusRef::Adopt(gst_pipeline_get_bus(GST_PIPELINE(PipelineElement.Get())))) {
+      Bus(TGstBusRef::Adopt(gst_pipeline_get_bus(GST_PIPELINE(PipelineElement.Get())))),
+      Devices(std::move(devices)) {
     GPollFD poll{};
     gst_bus_get_pollfd(Bus.Get(), &poll);
     BusWatch = std::make_unique<QSocketNotifier>(poll.fd, QSocketNotifier::Read);
@@ -114,6 +116,10 @@ HRESULT TGstGraph::Disconnect(const std::shared_ptr<IPin>& pin) {
 }
 
 HRESULT TGstGraph::Run() {
+    DeviceLost = false;
+    for (const auto& [name, filter] : Filters)
+        if (const HRESULT prepared = filter->PrepareToRun(); FAILED(prepared))
+            return prepared;
     GstStateChangeReturn result = gst_element_set_state(PipelineElement.Get(), GST_STATE_PLAYING);
     if (result == GST_STATE_CHANGE_ASYNC)
         result = gst_element_get_state(PipelineElement.Get(), nullptr, nullptr, RunTimeout);
@@ -239,9 +245,15 @@ void TGstGraph::OnError(GstMessage* message) {
                     gst_object_has_as_ancestor(const_cast<GstObject*>(origin), GST_OBJECT(source)));
         });
     if (fromCaptureSource && SaysDeviceIsGone(error.Get()))
-        Queue(EC_DEVICE_LOST, 0);
+        QueueDeviceLost();
     else
         Queue(EC_ERRORABORT, E_FAIL);
+}
+
+void TGstGraph::QueueDeviceLost() {
+    if (std::exchange(DeviceLost, true))
+        return;
+    Queue(EC_DEVICE_LOST, 0);
 }
 
 void TGstGraph::OnDeviceRemoved(GstDevice* device) {
@@ -249,7 +261,7 @@ void TGstGraph::OnDeviceRemoved(GstDevice* device) {
         return entry.second->Device() && SameDevice(entry.second->Device(), device);
     });
     if (ours)
-        Queue(EC_DEVICE_LOST, 0);
+        QueueDeviceLost();
 }
 
 void TGstGraph::Queue(long code, std::intptr_t param1) {
@@ -272,7 +284,6 @@ void TGstGraph::Queue(long code, std::intptr_t param1) {
 }
 
 void TGstGraph::WatchDevices() {
-    if (!Devices)
-        Devices =
-            std::make_unique<TDeviceWatch>([this](GstDevice* gone) { OnDeviceRemoved(gone); });
+    if (Devices && !DeviceWatch)
+        DeviceWatch = Devices->Watch([this](GstDevice* gone) { OnDeviceRemoved(gone); }, {});
 }

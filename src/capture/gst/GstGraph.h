@@ -5,6 +5,7 @@
 // frames in a child widget of the owner it is given.
 
 #include "CapturePlatform.h"
+#include "GstDevices.h"
 #include "GstFilter.h"
 
 #include <QPointer>
@@ -17,7 +18,6 @@
 #include <vector>
 
 class QSocketNotifier;
-class TDeviceWatch;
 class TGstPreviewWidget;
 
 class TGstGraph : public IGraphBuilder,
@@ -25,7 +25,8 @@ class TGstGraph : public IGraphBuilder,
                   public IMediaEventEx,
                   public IVideoWindow {
   public:
-    TGstGraph();
+    // The monitor tells the graph when a device of one of its filters is unplugged.
+    explicit TGstGraph(std::shared_ptr<TGstDeviceMonitor> devices);
     ~TGstGraph() override;
     TGstGraph(const TGstGraph&) = delete;
     TGstGraph& operator=(const TGstGraph&) = delete;
@@ -69,6 +70,7 @@ class TGstGraph : public IGraphBuilder,
     void DrainBus();
     void OnError(GstMessage* message);
     void OnDeviceRemoved(GstDevice* device);
+    void QueueDeviceLost();
     void Queue(long code, std::intptr_t param1);
     void WatchDevices();
 
@@ -76,7 +78,8 @@ class TGstGraph : public IGraphBuilder,
     TGstBusRef Bus;
     // Declared after the bus: it watches the bus's descriptor and must go first.
     std::unique_ptr<QSocketNotifier> BusWatch;
-    std::unique_ptr<TDeviceWatch> Devices;
+    std::shared_ptr<TGstDeviceMonitor> Devices;
+    std::unique_ptr<TGstDeviceMonitor::TWatch> DeviceWatch;
     std::vector<std::pair<std::string, std::shared_ptr<TGstFilter>>> Filters;
     std::deque<TEvent> Events;
     std::function<void()> Notify;
@@ -84,4 +87,6 @@ class TGstGraph : public IGraphBuilder,
     QRect PreviewRect;
     bool PreviewVisible = false;
     unsigned NamesMade = 0;
+    // A device goes once per run, however many ways it says so (its monitor, its element).
+    bool DeviceLost = false;
 };

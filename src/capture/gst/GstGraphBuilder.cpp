@@ -6,7 +6,10 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
+
 #include <algorithm>
+#include <set>
 #include <utility>
 
 namespace {
@@ -76,20 +79,11 @@ class TGstGraphBuilder : public ICaptureGraphBuilder2 {
         const auto gstFilter = AsGstFilter(filter);
         if (!gstFilter)
             return E_POINTER;
-        if (gstFilter->Offers(iid)) {
-            found = gstFilter;
-            return S_OK;
-        }
-        // FIXME: only the filter and its own pins are searched, not the filters up- or
-        // downstream of it.
         const std::optional<TMediaKind> kind = KindOfMajorType(type);
-        for (const std::shared_ptr<TGstPin>& pin : gstFilter->Pins())
-            if (kind && CategoryMatches(*gstFilter, *pin, category) &&
-                KindMatches(pin->Kind(), *kind) && pin->Offers(iid)) {
-                found = pin;
-                return S_OK;
-            }
-        return E_NOINTERFACE;
+        if (!kind)
+            return E_NOINTERFACE;
+        found = FindFrom(*gstFilter, category, *kind, iid);
+        return found ? S_OK : E_NOINTERFACE;
     }
 
     HRESULT RenderStream(TPinCategory category, const TGuid* type,
@@ -141,14 +135,15 @@ class TGstGraphBuilder : public ICaptureGraphBuilder2 {
         return S_OK;
     }
 
-    // The file keeps its size: the space is reserved for the capture that overwrites it.
+    // The space is reserved without being written; a file system that cannot reserve space
+    // gets none reserved rather than megabytes of zeros. The file writer writes into it.
     HRESULT AllocCapFile(const std::string& fileName, std::uint64_t bytes) override {
         const TUniqueFd file(::open(fileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
         if (file.Get() < 0)
             return E_FAIL;
-        if (bytes == 0)
+        if (bytes == 0 || ::fallocate(file.Get(), 0, 0, static_cast<off_t>(bytes)) == 0)
             return S_OK;
-        return ::posix_fallocate(file.Get(), 0, static_cast<off_t>(bytes)) == 0 ? S_OK : E_FAIL;
+        return errno == EOPNOTSUPP ? S_OK : E_FAIL;
     }
 
     HRESULT FindPin(const std::shared_ptr<IBaseFilter>& filter, TPinDirection direction,
@@ -172,6 +167,76 @@ class TGstGraphBuilder : public ICaptureGraphBuilder2 {
     }
 
   private:
+    using TVisited = std::set<const TGstFilter*>;
+
+    // The filter, its pins of the category and type and what lies downstream of them, then
+    // what lies upstream of the filter (where a tuner feeds a capture card). Without a category
+    // every pin counts and the search goes both ways from each.
+    static std::shared_ptr<IUnknown> FindFrom(const TGstFilter& filter, TPinCategory category,
+                                              TMediaKind kind, TIID iid) {
+        TVisited visited{&filter};
+        if (filter.Offers(iid))
+            return const_cast<TGstFilter&>(filter).shared_from_this();
+        for (const std::shared_ptr<TGstPin>& pin : filter.Pins()) {
+            if (!CategoryMatches(filter, *pin, category) || !KindMatches(pin->Kind(), kind))
+                continue;
+            if (pin->Offers(iid))
+                return pin;
+            if (pin->Direction() == TPinDirection::Output)
+                if (auto found = SearchDownstream(*pin, iid, visited))
+                    return found;
+        }
+        return SearchUpstream(filter, iid, visited);
+    }
+
+    // The filter itself or one of its pins.
+    static std::shared_ptr<IUnknown> SearchFilter(const TGstFilter& filter, TIID iid) {
+        if (filter.Offers(iid))
+            return const_cast<TGstFilter&>(filter).shared_from_this();
+        for (const std::shared_ptr<TGstPin>& pin : filter.Pins())
+            if (pin->Offers(iid))
+                return pin;
+        return nullptr;
+    }
+
+    // The filter an output feeds, and on down.
+    static std::shared_ptr<IUnknown> SearchDownstream(const TGstPin& output, TIID iid,
+                                                      TVisited& visited) {
+        const std::shared_ptr<TGstFilter> next = PeerFilter(output);
+        if (!next || !visited.insert(next.get()).second)
+            return nullptr;
+        if (auto found = SearchFilter(*next, iid))
+            return found;
+        for (const std::shared_ptr<TGstPin>& pin : next->Pins())
+            if (pin->Direction() == TPinDirection::Output)
+                if (auto found = SearchDownstream(*pin, iid, visited))
+                    return found;
+        return nullptr;
+    }
+
+    // The filters that feed this one, and on up.
+    static std::shared_ptr<IUnknown> SearchUpstream(const TGstFilter& filter, TIID iid,
+                                                    TVisited& visited) {
+        for (const std::shared_ptr<TGstPin>& pin : filter.Pins()) {
+            if (pin->Direction() != TPinDirection::Input)
+                continue;
+            const std::shared_ptr<TGstFilter> previous = PeerFilter(*pin);
+            if (!previous || !visited.insert(previous.get()).second)
+                continue;
+            if (auto found = SearchFilter(*previous, iid))
+                return found;
+            if (auto found = SearchUpstream(*previous, iid, visited))
+                return found;
+        }
+        return nullptr;
+    }
+
+    static std::shared_ptr<TGstFilter> PeerFilter(const TGstPin& pin) {
+        const TGstPadRef peer = TGstPadRef::Adopt(gst_pad_get_peer(pin.Pad()));
+        const std::shared_ptr<TGstPin> connected = peer ? TGstPin::FromPad(peer.Get()) : nullptr;
+        return connected ? connected->Filter() : nullptr;
+    }
+
     // With a category: the output of that category; without one: the first free output.
     // Either way of the asked-for kind, and free to connect.
     static std::shared_ptr<TGstPin> SourcePin(const TGstFilter& filter, TPinCategory category,
@@ -187,6 +252,8 @@ class TGstGraphBuilder : public ICaptureGraphBuilder2 {
         return asked == TMediaKind::Any ? output.Kind() : asked;
     }
 
+    // Links the output into the filter. A compressed video stream meets a filter that takes
+    // raw video only through a decoder put in between, as a capture graph builder does.
     bool LinkInto(const std::shared_ptr<TGstPin>& output, const std::shared_ptr<TGstFilter>& to,
                   TMediaKind kind, TRenderUndo& undo) const {
         if (!to || !Graph->Holds(to) || FAILED(to->CanConnect()))
@@ -194,12 +261,30 @@ class TGstGraphBuilder : public ICaptureGraphBuilder2 {
         const std::shared_ptr<TGstPin> input = to->InputFor(KindOf(*output, kind), output->Pad());
         if (!input)
             return false;
+        if (const std::shared_ptr<TGstFilter> decoder = DecoderBetween(*output, *input)) {
+            to->ReleaseInput(input);
+            return SUCCEEDED(Add(decoder, "MJPEG Decompressor", undo)) &&
+                   LinkInto(output, decoder, kind, undo) &&
+                   LinkInto(decoder->Pins().back(), to, kind, undo);
+        }
         if (gst_pad_link(output->Pad(), input->Pad()) != GST_PAD_LINK_OK) {
             to->ReleaseInput(input);
             return false;
         }
         undo.Linked(output, input);
         return true;
+    }
+
+    // A decoder for what the output offers when the input takes none of it; nullptr when the
+    // two meet as they are, or when no decoder would help.
+    static std::shared_ptr<TGstFilter> DecoderBetween(const TGstPin& output, const TGstPin& input) {
+        const TGstCapsRef offered = TGstCapsRef::Adopt(gst_pad_query_caps(output.Pad(), nullptr));
+        const TGstCapsRef accepted = TGstCapsRef::Adopt(gst_pad_query_caps(input.Pad(), nullptr));
+        const TGstCapsRef raw = TGstCapsRef::Adopt(gst_caps_new_empty_simple("video/x-raw"));
+        if (!offered || !accepted || gst_caps_can_intersect(offered.Get(), accepted.Get()) ||
+            !gst_caps_can_intersect(accepted.Get(), raw.Get()))
+            return nullptr;
+        return CreateVideoDecompressor(offered.Get());
     }
 
     std::shared_ptr<TGstPin> LinkThrough(const std::shared_ptr<TGstPin>& output,

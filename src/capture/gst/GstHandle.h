@@ -38,8 +38,10 @@ template <>
 struct TGstTraits<GstDeviceMonitor> : gsthandle_detail::TObjectTraits<GstDeviceMonitor> {};
 template <>
 struct TGstTraits<GstElementFactory> : gsthandle_detail::TObjectTraits<GstElementFactory> {};
+template <> struct TGstTraits<GstPadTemplate> : gsthandle_detail::TObjectTraits<GstPadTemplate> {};
 template <> struct TGstTraits<GstCaps> : gsthandle_detail::TMiniObjectTraits<GstCaps> {};
 template <> struct TGstTraits<GstSample> : gsthandle_detail::TMiniObjectTraits<GstSample> {};
+template <> struct TGstTraits<GstBuffer> : gsthandle_detail::TMiniObjectTraits<GstBuffer> {};
 template <> struct TGstTraits<GstMessage> : gsthandle_detail::TMiniObjectTraits<GstMessage> {};
 
 // Plain owned memory: one owner, released with its own free function.
@@ -52,6 +54,14 @@ template <> struct TGstTraits<gchar> {
     static constexpr bool Counted = false;
     static constexpr bool Sinkable = false;
     static void Unref(gchar* text) { g_free(text); }
+};
+template <>
+struct TGstTraits<GstDeviceProvider> : gsthandle_detail::TObjectTraits<GstDeviceProvider> {};
+// A NULL-terminated array of strings.
+template <> struct TGstTraits<gchar*> {
+    static constexpr bool Counted = false;
+    static constexpr bool Sinkable = false;
+    static void Unref(gchar** strings) { g_strfreev(strings); }
 };
 template <> struct TGstTraits<GstStructure> {
     static constexpr bool Counted = false;

@@ -152,15 +152,83 @@ std::vector<const char*> FormatsOf(const GstStructure* structure) {
     return formats;
 }
 
-// One fixed mode cut out of a structure of offered modes.
+void AddRate(TFraction rate, std::vector<TFraction>& rates) {
+    const auto same = [rate](TFraction known) {
+        return SameRate(known, rate);
+    };
+    if (rate.Num > 0 && rate.Den > 0 && std::none_of(rates.begin(), rates.end(), same))
+        rates.push_back(rate);
+}
+
+TFraction FractionOf(const GValue* value) {
+    return {gst_value_get_fraction_numerator(value), gst_value_get_fraction_denominator(value)};
+}
+
+bool InRange(TFraction rate, const GValue* range) {
+    const double value = RateValue(rate);
+    return value >= RateValue(FractionOf(gst_value_get_fraction_range_min(range))) &&
+           value <= RateValue(FractionOf(gst_value_get_fraction_range_max(range)));
+}
+
+// The rates a framerate field names: a range gives the common rates inside it.
+void AddRates(const GValue* value, std::vector<TFraction>& rates) {
+    if (!value)
+        return;
+    if (GST_VALUE_HOLDS_FRACTION(value)) {
+        AddRate(FractionOf(value), rates);
+    } else if (GST_VALUE_HOLDS_LIST(value)) {
+        for (guint i = 0; i < gst_value_list_get_size(value); ++i)
+            AddRates(gst_value_list_get_value(value, i), rates);
+    } else if (GST_VALUE_HOLDS_FRACTION_RANGE(value)) {
+        static constexpr TFraction Common[] = {{60, 1}, {50, 1}, {30, 1}, {30000, 1001},
+                                               {25, 1}, {24, 1}, {20, 1}, {15, 1},
+                                               {10, 1}, {15, 2}, {5, 1}};
+        for (const TFraction rate : Common)
+            if (InRange(rate, value))
+                AddRate(rate, rates);
+    }
+}
+
+// The rate of a framerate field nearest to `wanted`: a range holds every rate between its ends.
+std::optional<TFraction> NearestRate(const GValue* value, TFraction wanted) {
+    std::vector<TFraction> candidates;
+    if (value && GST_VALUE_HOLDS_FRACTION_RANGE(value)) {
+        const TFraction low = FractionOf(gst_value_get_fraction_range_min(value));
+        const TFraction high = FractionOf(gst_value_get_fraction_range_max(value));
+        candidates.push_back(InRange(wanted, value)               ? wanted
+                             : RateValue(wanted) < RateValue(low) ? low
+                                                                  : high);
+    } else {
+        AddRates(value, candidates);
+    }
+    const auto distance = [wanted](TFraction rate) {
+        return std::abs(RateValue(rate) - RateValue(wanted));
+    };
+    const auto nearest =
+        std::min_element(candidates.begin(), candidates.end(),
+                         [&](TFraction a, TFraction b) { return distance(a) < distance(b); });
+    return nearest == candidates.end() ? std::nullopt : std::optional(*nearest);
+}
+
+std::optional<TFraction> HighestRate(const std::vector<TFraction>& rates) {
+    const auto highest = std::max_element(rates.begin(), rates.end(), [](TFraction a, TFraction b) {
+        return RateValue(a) < RateValue(b);
+    });
+    return highest == rates.end() ? std::nullopt : std::optional(*highest);
+}
+
+// One fixed mode cut out of a structure of offered modes, at the highest rate it offers.
 TGstCapsRef FixedMode(const GstStructure* offered, const char* format, TSize size) {
     GstStructure* mode = gst_structure_copy(offered);
     if (format)
         gst_structure_set(mode, "format", G_TYPE_STRING, format, nullptr);
     gst_structure_set(mode, "width", G_TYPE_INT, size.Width, "height", G_TYPE_INT, size.Height,
                       nullptr);
-    if (gst_structure_has_field(mode, "framerate"))
-        gst_structure_fixate_field_nearest_fraction(mode, "framerate", 30, 1);
+    std::vector<TFraction> rates;
+    AddRates(gst_structure_get_value(mode, "framerate"), rates);
+    if (const std::optional<TFraction> highest = HighestRate(rates))
+        gst_structure_set(mode, "framerate", GST_TYPE_FRACTION, highest->Num, highest->Den,
+                          nullptr);
     // Both calls take over what they are given: the structure, then the caps.
     return TGstCapsRef::Adopt(gst_caps_fixate(gst_caps_new_full(mode, nullptr)));
 }
@@ -362,4 +430,51 @@ std::vector<TAMMediaType> ListVideoModes(const GstCaps* caps) {
             }
     }
     return modes;
+}
+
+std::vector<TFraction> OfferedFrameRates(const GstCaps* offered, const TAMMediaType& mode) {
+    std::vector<TFraction> rates;
+    TAMMediaType unpaced = mode;
+    unpaced.AvgTimePerFrame = 0;
+    const TGstCapsRef wanted = VideoCapsFromMediaType(unpaced);
+    if (!offered || !wanted)
+        return rates;
+    const TGstCapsRef matching =
+        TGstCapsRef::Adopt(gst_caps_intersect(const_cast<GstCaps*>(offered), wanted.Get()));
+    for (guint i = 0; matching && i < gst_caps_get_size(matching.Get()); ++i)
+        AddRates(gst_structure_get_value(gst_caps_get_structure(matching.Get(), i), "framerate"),
+                 rates);
+    std::stable_sort(rates.begin(), rates.end(),
+                     [](TFraction a, TFraction b) { return RateValue(a) > RateValue(b); });
+    return rates;
+}
+
+TGstCapsRef OfferedModeCaps(const GstCaps* offered, const TAMMediaType& mode) {
+    TAMMediaType unpaced = mode;
+    unpaced.AvgTimePerFrame = 0;
+    TGstCapsRef wanted = VideoCapsFromMediaType(unpaced);
+    if (!offered || !wanted)
+        return {};
+    const TGstCapsRef matching =
+        TGstCapsRef::Adopt(gst_caps_intersect(const_cast<GstCaps*>(offered), wanted.Get()));
+    if (!matching || gst_caps_is_empty(matching.Get()))
+        return {};
+    std::optional<TFraction> rate;
+    if (mode.AvgTimePerFrame > 0) {
+        const TFraction asked = FrameRateFromAvgTimePerFrame(mode.AvgTimePerFrame);
+        for (guint i = 0; i < gst_caps_get_size(matching.Get()); ++i) {
+            const std::optional<TFraction> nearest = NearestRate(
+                gst_structure_get_value(gst_caps_get_structure(matching.Get(), i), "framerate"),
+                asked);
+            if (nearest && (!rate || std::abs(RateValue(*nearest) - RateValue(asked)) <
+                                         std::abs(RateValue(*rate) - RateValue(asked))))
+                rate = nearest;
+        }
+    } else {
+        rate = HighestRate(OfferedFrameRates(offered, mode));
+    }
+    if (rate)
+        gst_caps_set_simple(wanted.Get(), "framerate", GST_TYPE_FRACTION, rate->Num, rate->Den,
+                            nullptr);
+    return wanted;
 }

@@ -26,6 +26,13 @@ struct TFraction {
     friend bool operator==(const TFraction&, const TFraction&) = default;
 };
 
+inline bool SameRate(TFraction a, TFraction b) {
+    return static_cast<std::int64_t>(a.Num) * b.Den == static_cast<std::int64_t>(b.Num) * a.Den;
+}
+inline double RateValue(TFraction rate) {
+    return rate.Den == 0 ? 0.0 : static_cast<double>(rate.Num) / rate.Den;
+}
+
 // 10,000,000 / AvgTimePerFrame as a fraction. The usual rates come back exact (333,333 is 30/1,
 // 333,667 is 30000/1001), because cameras offer those and nothing close to them.
 TFraction FrameRateFromAvgTimePerFrame(std::int64_t avgTimePerFrame);
@@ -53,7 +60,15 @@ std::optional<TAMMediaType> AudioMediaTypeFromCaps(const GstCaps* caps);
 
 // The modes a device offers, in the order its caps list them, one entry per (format, width,
 // height). Fixed sizes are taken as they are; a size range gives the common sizes that fit
-// in it. Each mode gets one frame rate, the offered rate nearest to 30 fps.
-// FIXME: a size offered at several rates is listed once; choosing another rate goes through
-// SetFormat with AvgTimePerFrame.
+// in it. A mode offered at several rates is listed once, at the highest of them; another
+// rate is chosen through SetFormat with AvgTimePerFrame.
 std::vector<TAMMediaType> ListVideoModes(const GstCaps* caps);
+
+// The frame rates `offered` lists for the format and size of `mode`, fastest first. A range
+// gives the common rates inside it; a rate of 0 (variable) is left out.
+std::vector<TFraction> OfferedFrameRates(const GstCaps* offered, const TAMMediaType& mode);
+
+// Video caps of `mode` (format and size) at the rate `offered` has for it that is nearest to
+// the mode's AvgTimePerFrame, or at the highest offered rate when the mode names none. Empty
+// when `offered` does not hold the mode's format and size at all.
+TGstCapsRef OfferedModeCaps(const GstCaps* offered, const TAMMediaType& mode);

@@ -12,54 +12,6 @@
 
 namespace {
 
-bool SameRate(TFraction a, TFraction b) {
-    return static_cast<std::int64_t>(a.Num) * b.Den == static_cast<std::int64_t>(b.Num) * a.Den;
-}
-
-double RateValue(TFraction rate) {
-    return rate.Den == 0 ? 0.0 : static_cast<double>(rate.Num) / rate.Den;
-}
-
-void AddRate(TFraction rate, std::vector<TFraction>& rates) {
-    const auto same = [rate](TFraction known) {
-        return SameRate(known, rate);
-    };
-    if (rate.Num > 0 && rate.Den > 0 && std::none_of(rates.begin(), rates.end(), same))
-        rates.push_back(rate);
-}
-
-bool InRange(TFraction rate, const GValue* range) {
-    GValue value = G_VALUE_INIT;
-    g_value_init(&value, GST_TYPE_FRACTION);
-    gst_value_set_fraction(&value, rate.Num, rate.Den);
-    const bool inside =
-        gst_value_compare(&value, gst_value_get_fraction_range_min(range)) != GST_VALUE_LESS_THAN &&
-        gst_value_compare(&value, gst_value_get_fraction_range_max(range)) !=
-            GST_VALUE_GREATER_THAN;
-    g_value_unset(&value);
-    return inside;
-}
-
-void AddRates(const GValue* value, std::vector<TFraction>& rates) {
-    if (!value)
-        return;
-    if (GST_VALUE_HOLDS_FRACTION(value)) {
-        AddRate(
-            {gst_value_get_fraction_numerator(value), gst_value_get_fraction_denominator(value)},
-            rates);
-    } else if (GST_VALUE_HOLDS_LIST(value)) {
-        for (guint i = 0; i < gst_value_list_get_size(value); ++i)
-            AddRates(gst_value_list_get_value(value, i), rates);
-    } else if (GST_VALUE_HOLDS_FRACTION_RANGE(value)) {
-        static constexpr TFraction Common[] = {{60, 1}, {50, 1}, {30, 1}, {30000, 1001},
-                                               {25, 1}, {24, 1}, {20, 1}, {15, 1},
-                                               {10, 1}, {15, 2}, {5, 1}};
-        for (const TFraction rate : Common)
-            if (InRange(rate, value))
-                AddRate(rate, rates);
-    }
-}
-
 QString FormatLabel(const TAMMediaType& mode) {
     const TGstCapsRef caps = CapsForSubtype(mode.subtype);
     const GstStructure* structure =
@@ -261,23 +213,6 @@ class TAudioModeDialog : public TModeDialog {
 };
 
 } // namespace
-
-std::vector<TFraction> OfferedFrameRates(const GstCaps* offered, const TAMMediaType& mode) {
-    std::vector<TFraction> rates;
-    TAMMediaType unpaced = mode;
-    unpaced.AvgTimePerFrame = 0;
-    const TGstCapsRef wanted = VideoCapsFromMediaType(unpaced);
-    if (!offered || !wanted)
-        return rates;
-    const TGstCapsRef matching =
-        TGstCapsRef::Adopt(gst_caps_intersect(const_cast<GstCaps*>(offered), wanted.Get()));
-    for (guint i = 0; matching && i < gst_caps_get_size(matching.Get()); ++i)
-        AddRates(gst_structure_get_value(gst_caps_get_structure(matching.Get(), i), "framerate"),
-                 rates);
-    std::stable_sort(rates.begin(), rates.end(),
-                     [](TFraction a, TFraction b) { return RateValue(a) > RateValue(b); });
-    return rates;
-}
 
 std::unique_ptr<QDialog>
 MakeVideoModeDialog(QWidget* owner, std::shared_ptr<IAMStreamConfig> config, TGstCapsRef offered) {

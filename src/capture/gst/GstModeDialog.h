@@ -13,10 +13,6 @@
 #include <memory>
 #include <vector>
 
-// The frame rates `offered` lists for the format and size of `mode`, fastest first. A range
-// gives the common rates inside it; a rate of 0 (variable) is left out.
-std::vector<TFraction> OfferedFrameRates(const GstCaps* offered, const TAMMediaType& mode);
-
 // Format, size and frame rate as three lists (named "format", "size" and "rate"), each
 // narrowed by the ones before it.
 std::unique_ptr<QDialog>

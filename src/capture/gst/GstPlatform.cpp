@@ -16,19 +16,13 @@ void InitGStreamerOnce() {
     std::call_once(once, [] { gst_init(nullptr, nullptr); });
 }
 
-// FIXME: dvdemux makes its pads only when it sees the stream, which a bin with fixed ghost
-// pads cannot offer before the graph runs; DV sources render through the decoder alone.
-std::shared_ptr<IUnknown> CreateDvSplitter() {
-    return nullptr;
-}
-
 class TArrivalWatch : public IDeviceArrivalWatch {
   public:
-    explicit TArrivalWatch(std::function<void()> arrived)
-        : Watch({}, [arrived = std::move(arrived)](GstDevice*) { arrived(); }) {}
+    TArrivalWatch(TGstDeviceMonitor& devices, std::function<void()> arrived)
+        : Watch(devices.Watch({}, [arrived = std::move(arrived)](GstDevice*) { arrived(); })) {}
 
   private:
-    TDeviceWatch Watch;
+    std::unique_ptr<TGstDeviceMonitor::TWatch> Watch;
 };
 
 class TGstPlatform : public ICapturePlatform {
@@ -40,7 +34,7 @@ class TGstPlatform : public ICapturePlatform {
 
     HRESULT CreateClassEnumerator(TDeviceCategory category,
                                   std::vector<std::shared_ptr<IMoniker>>& monikers) override {
-        monikers = EnumerateCategory(category);
+        monikers = EnumerateCategory(*Devices, category);
         return monikers.empty() ? S_FALSE : S_OK;
     }
 
@@ -54,14 +48,14 @@ class TGstPlatform : public ICapturePlatform {
 
     std::unique_ptr<IDeviceArrivalWatch>
     WatchDeviceArrivals(std::function<void()> arrived) override {
-        return std::make_unique<TArrivalWatch>(std::move(arrived));
+        return std::make_unique<TArrivalWatch>(*Devices, std::move(arrived));
     }
 
   private:
-    static std::shared_ptr<IUnknown> Create(TCLSID clsid) {
+    std::shared_ptr<IUnknown> Create(TCLSID clsid) const {
         switch (clsid) {
         case TCLSID::FilterGraph:
-            return std::make_shared<TGstGraph>();
+            return std::make_shared<TGstGraph>(Devices);
         case TCLSID::CaptureGraphBuilder2:
             return CreateGstGraphBuilder();
         case TCLSID::SampleGrabber:
@@ -77,6 +71,8 @@ class TGstPlatform : public ICapturePlatform {
         }
         return nullptr;
     }
+
+    const std::shared_ptr<TGstDeviceMonitor> Devices = TGstDeviceMonitor::Shared();
 };
 
 } // namespace

@@ -1,10 +1,15 @@
 #include "GstFilters.h"
 #include "GstPreviewWidget.h"
+#include "GstUniqueFd.h"
 
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 
 namespace {
 
@@ -164,16 +169,14 @@ class TAviMux : public TGstFilter, public IConfigAviMux {
         Release(stream);
     }
 
-    // FIXME: avimux has neither a master stream nor an index choice (it always writes the
-    // old index); both settings are kept and answered but change nothing in the file.
-    HRESULT SetMasterStream(int stream) override {
-        MasterStream = stream;
-        return S_OK;
-    }
+    // avimux writes the AVI 1.0 index in every file, which is what the compatibility index
+    // asks for; it cannot leave that index out.
     HRESULT SetOutputCompatibilityIndex(bool oldIndex) override {
-        OldIndex = oldIndex;
-        return S_OK;
+        return oldIndex ? S_OK : E_NOTIMPL;
     }
+    // avimux interleaves its streams by their timestamps; no stream leads the others, which is
+    // what "no master stream" (-1) means and all it can do.
+    HRESULT SetMasterStream(int stream) override { return stream < 0 ? S_OK : E_NOTIMPL; }
 
   private:
     struct TStream {
@@ -203,15 +206,21 @@ class TAviMux : public TGstFilter, public IConfigAviMux {
     TGstElementRef Mux;
     std::vector<TStream> Streams;
     int InputsMade = 0;
-    int MasterStream = -1;
-    bool OldIndex = false;
 };
 
 // The file writer. Not waiting for preroll matters: the valve in front of the multiplexer
 // holds every buffer back, and a sink that waits would keep the whole graph from running.
+// The file is opened when the graph first runs. Without AM_FILE_OVERWRITE it is not truncated,
+// so that space reserved for it beforehand is what the recording writes into; what the
+// recording did not use is cut off when the writer closes the file.
 class TFileWriter : public TGstFilter, public IFileSinkFilter, public IFileSinkFilter2 {
   public:
     explicit TFileWriter(std::string fileName) : FileName(std::move(fileName)) {}
+    ~TFileWriter() override {
+        if (Probe)
+            gst_pad_remove_probe(SinkPad.Get(), Probe);
+        Close();
+    }
 
     bool Offers(TIID iid) const override {
         return iid == TIID::IFileSinkFilter || iid == TIID::IFileSinkFilter2 ||
@@ -219,34 +228,84 @@ class TFileWriter : public TGstFilter, public IFileSinkFilter, public IFileSinkF
     }
 
     bool Build() {
-        Sink = TGstElementRef::Retain(AddElement("filesink", "file"));
+        Sink = TGstElementRef::Retain(AddElement("fdsink", "file"));
         if (!Sink)
             return false;
-        g_object_set(Sink.Get(), "location", FileName.c_str(), "async", FALSE, nullptr);
-        return AddPin(StaticPad(Sink.Get(), "sink").Get(), "in", TGstPin::In(TMediaKind::Any)) !=
-               nullptr;
+        g_object_set(Sink.Get(), "async", FALSE, nullptr);
+        SinkPad = StaticPad(Sink.Get(), "sink");
+        Probe = gst_pad_add_probe(SinkPad.Get(),
+                                  static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                                               GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                                  OnWrite, this, nullptr);
+        return AddPin(SinkPad.Get(), "in", TGstPin::In(TMediaKind::Any)) != nullptr;
     }
 
-    // The file is opened when the graph starts, so the name can change until then.
-    HRESULT SetFileName(const std::string& fileName) override {
-        if (GST_STATE(Sink.Get()) > GST_STATE_READY)
-            return VFW_E_WRONG_STATE;
-        FileName = fileName;
-        g_object_set(Sink.Get(), "location", FileName.c_str(), nullptr);
+    HRESULT PrepareToRun() override {
+        if (File)
+            return S_OK;
+        const int truncate = (Mode & AM_FILE_OVERWRITE) != 0 ? O_TRUNC : 0;
+        File = TUniqueFd(::open(FileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | truncate, 0644));
+        if (!File) {
+            // Said on the bus as well, as a sink that cannot open its file says it.
+            const TGstErrorPtr error = TGstErrorPtr::Adopt(
+                g_error_new(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_WRITE,
+                            "Could not open file \"%s\" for writing.", FileName.c_str()));
+            gst_element_post_message(
+                Sink.Get(), gst_message_new_error(GST_OBJECT(Sink.Get()), error.Get(), nullptr));
+            return E_FAIL;
+        }
+        WrittenEnd = 0;
+        Position = 0;
+        g_object_set(Sink.Get(), "fd", File.Get(), nullptr);
         return S_OK;
     }
 
-    // FIXME: filesink always replaces the file; a mode without AM_FILE_OVERWRITE is kept but
-    // does not protect an existing file.
+    // The name takes effect at the next run, so it can change until the graph runs.
+    HRESULT SetFileName(const std::string& fileName) override {
+        if (GST_STATE(Sink.Get()) > GST_STATE_READY)
+            return VFW_E_WRONG_STATE;
+        Close();
+        FileName = fileName;
+        return S_OK;
+    }
+
     HRESULT SetMode(long flags) override {
         Mode = flags;
         return S_OK;
     }
 
   private:
+    // Streaming thread: where the multiplexer writes, and how far the file reaches.
+    static GstPadProbeReturn OnWrite(GstPad*, GstPadProbeInfo* info, gpointer self) {
+        auto* const writer = static_cast<TFileWriter*>(self);
+        if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+            writer->Position += gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info));
+        } else if (GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+                   GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+            const GstSegment* segment = nullptr;
+            gst_event_parse_segment(event, &segment);
+            if (segment->format == GST_FORMAT_BYTES)
+                writer->Position = segment->start;
+        }
+        if (writer->Position > writer->WrittenEnd)
+            writer->WrittenEnd = writer->Position.load();
+        return GST_PAD_PROBE_OK;
+    }
+
+    void Close() {
+        if (File && (Mode & AM_FILE_OVERWRITE) == 0)
+            static_cast<void>(::ftruncate(File.Get(), static_cast<off_t>(WrittenEnd.load())));
+        File = TUniqueFd();
+    }
+
     std::string FileName;
     TGstElementRef Sink;
+    TGstPadRef SinkPad;
+    gulong Probe = 0;
     long Mode = 0;
+    TUniqueFd File;
+    std::atomic<std::uint64_t> Position = 0;
+    std::atomic<std::uint64_t> WrittenEnd = 0;
 };
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "GstFilters.h"
 
+#include "GstDeviceFormat.h"
 #include "GstModeDialog.h"
 #include "GstPropertyEditor.h"
 #include "GstV4l2Controls.h"
@@ -49,19 +50,26 @@ std::vector<TAMMediaType> ListAudioModes(const GstCaps* caps) {
     return modes;
 }
 
-// What a source pin needs to know about its medium.
+// What a source pin needs to know about its medium: the caps that a media type chooses among
+// those the source accepts (empty when it accepts none of them), and back.
 struct TSourceMedia {
-    TGstCapsRef (*CapsFromType)(const TAMMediaType&);
+    TGstCapsRef (*ChosenCaps)(const GstCaps* accepted, const TAMMediaType&);
     std::optional<TAMMediaType> (*TypeFromCaps)(const GstCaps*);
     std::vector<TAMMediaType> (*Modes)(const GstCaps*);
 };
 
+// A sound mode is taken as it is, when the source can deliver it.
+TGstCapsRef AcceptedAudioCaps(const GstCaps* accepted, const TAMMediaType& type) {
+    TGstCapsRef caps = AudioCapsFromMediaType(type);
+    return caps && gst_caps_can_intersect(caps.Get(), accepted) ? caps : TGstCapsRef();
+}
+
 const TSourceMedia VideoMedia{
-    VideoCapsFromMediaType,
+    OfferedModeCaps,
     [](const GstCaps* caps) { return VideoMediaTypeFromCaps(caps); },
     ListVideoModes,
 };
-const TSourceMedia AudioMedia{AudioCapsFromMediaType, AudioMediaTypeFromCaps, ListAudioModes};
+const TSourceMedia AudioMedia{AcceptedAudioCaps, AudioMediaTypeFromCaps, ListAudioModes};
 
 // What the Test Pattern's dialog offers: the picture and its colours, not its timing.
 constexpr std::array<const char*, 5> TestPatternSettings{"pattern", "motion", "foreground-color",
@@ -76,6 +84,8 @@ class TSourcePin : public TGstPin, public IAMStreamConfig, public TGstPropertyPa
         TGstCapsRef Accepted;
         TGstCapsRef Offered;
         TGstCapsRef Chosen;
+        // The format the device was found in, when it can tell.
+        TGstCapsRef Current;
     };
     TSourcePin(const std::shared_ptr<TGstFilter>& filter, TGstPadRef ghost, TShape shape,
                const TSourceMedia& media, GstElement* capsFilter, TCapabilities capabilities)
@@ -101,16 +111,16 @@ class TSourcePin : public TGstPin, public IAMStreamConfig, public TGstPropertyPa
         return KindOfCaps(Caps.Chosen ? Caps.Chosen.Get() : Caps.Offered.Get());
     }
 
+    // The format in force: what the running stream negotiated, else what was chosen, else the
+    // device's own current format. A device that offers one mode can be in no other.
     HRESULT GetFormat(TAMMediaType& type) override {
         std::optional<TAMMediaType> format;
-        if (Caps.Chosen)
-            format = Media.TypeFromCaps(Caps.Chosen.Get());
-        if (!format) {
-            const TGstCapsRef current = TGstCapsRef::Adopt(gst_pad_get_current_caps(Pad()));
-            if (current)
-                format = Media.TypeFromCaps(current.Get());
-        }
-        if (!format && !Modes.empty())
+        if (const TGstCapsRef negotiated = TGstCapsRef::Adopt(gst_pad_get_current_caps(Pad())))
+            format = Media.TypeFromCaps(negotiated.Get());
+        for (const TGstCapsRef* known : {&Caps.Chosen, &Caps.Current})
+            if (!format && *known)
+                format = Media.TypeFromCaps(known->Get());
+        if (!format && Modes.size() == 1)
             format = Modes.front();
         if (!format)
             return E_FAIL;
@@ -118,9 +128,10 @@ class TSourcePin : public TGstPin, public IAMStreamConfig, public TGstPropertyPa
         return S_OK;
     }
 
+    // A video mode runs at the offered rate nearest to the type's, or at its highest.
     HRESULT SetFormat(const TAMMediaType& type) override {
-        TGstCapsRef caps = Media.CapsFromType(type);
-        if (!caps || !gst_caps_can_intersect(caps.Get(), Caps.Accepted.Get()))
+        TGstCapsRef caps = Media.ChosenCaps(Caps.Accepted.Get(), type);
+        if (!caps)
             return VFW_E_INVALIDMEDIATYPE;
         g_object_set(CapsFilter.Get(), "caps", caps.Get(), nullptr);
         Caps.Chosen = std::move(caps);
@@ -268,6 +279,8 @@ class TSourceFilter : public TGstFilter, public TGstPropertyPages {
             if (!caps.Accepted)
                 caps.Accepted = TGstCapsRef::Adopt(gst_caps_new_any());
             caps.Offered = caps.Accepted;
+            if (IsVideo())
+                caps.Current = CurrentDeviceFormat(DeviceRef.Get(), DeviceNode());
             return caps;
         }
         const TGstPadRef pad = StaticPad(Source.Get(), "src");

@@ -3,7 +3,14 @@
 #include "GstPropertyEditor.h"
 #include "GstPropertyState.h"
 
+#include <gst/video/video.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <vector>
 
 namespace {
 
@@ -69,8 +76,30 @@ class TInfTee : public TGstFilter {
     }
 };
 
-// The frame grabber: converts to the asked-for raw format and hands every buffer to the
-// callback on the streaming thread, through a probe on the converter's output.
+// Owns a GstVideoConverter.
+struct TConverterFree {
+    void operator()(GstVideoConverter* converter) const { gst_video_converter_free(converter); }
+};
+using TConverterPtr = std::unique_ptr<GstVideoConverter, TConverterFree>;
+
+// Formats that a grabber asking for the device's own format hands out as they come: bitmaps
+// with these layouts exist. Anything else (YUV, grey) becomes 24-bit.
+bool IsBitmapFormat(GstVideoFormat format) {
+    switch (format) {
+    case GST_VIDEO_FORMAT_BGR:
+    case GST_VIDEO_FORMAT_BGRx:
+    case GST_VIDEO_FORMAT_BGRA:
+    case GST_VIDEO_FORMAT_RGB16:
+    case GST_VIDEO_FORMAT_RGB15:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The frame grabber: passes raw video through untouched and hands frames to the callback on
+// the streaming thread, converted to the asked-for format only when the callback wants the
+// frame, so that a stream costs nothing here between two requests.
 class TSampleGrabber : public TGstFilter, public ISampleGrabber {
   public:
     ~TSampleGrabber() override {
@@ -83,34 +112,49 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
     }
 
     bool Build() {
-        GstElement* convert = AddElement("videoconvert", "convert");
-        Format = TGstElementRef::Retain(AddElement("capsfilter", "format"));
-        if (!LinkElements(convert, Format.Get()))
+        // Raw video only: a compressed stream gets a decoder in front when it is connected.
+        GstElement* raw = AddElement("capsfilter", "raw");
+        if (!raw)
             return false;
-        ProbedPad = StaticPad(Format.Get(), "src");
+        const TGstCapsRef rawCaps = TGstCapsRef::Adopt(gst_caps_new_empty_simple("video/x-raw"));
+        g_object_set(raw, "caps", rawCaps.Get(), nullptr);
+        ProbedPad = StaticPad(raw, "src");
         // Added before the output pin exists, so that it runs ahead of the pin's own probe
         // and sees every frame even while nothing is connected behind the grabber.
         Probe =
             gst_pad_add_probe(ProbedPad.Get(), GST_PAD_PROBE_TYPE_BUFFER, OnBuffer, this, nullptr);
         return Probe != 0 &&
-               AddPin(StaticPad(convert, "sink").Get(), "Input", TGstPin::In(TMediaKind::Video)) &&
+               AddPin(StaticPad(raw, "sink").Get(), "Input", TGstPin::In(TMediaKind::Video)) &&
                AddPin(ProbedPad.Get(), "Output", TGstPin::Out(TMediaKind::Video));
     }
 
     // Formats without a GStreamer equivalent (RGB1, RGB4) cannot be delivered at all.
     HRESULT CanConnect() const override { return NoRawFormat ? VFW_E_CANNOT_CONNECT : S_OK; }
 
+    // No subtype asks for the device's format, which then only becomes 24-bit when it is not
+    // already a bitmap layout.
     HRESULT SetMediaType(const TAMMediaType& type) override {
-        const TGstCapsRef caps = type.subtype.IsNull() ? TGstCapsRef::Adopt(gst_caps_new_any())
-                                                       : CapsForSubtype(type.subtype);
-        NoRawFormat = !caps;
-        if (caps)
-            g_object_set(Format.Get(), "caps", caps.Get(), nullptr);
+        GstVideoFormat wanted = GST_VIDEO_FORMAT_UNKNOWN;
+        if (!type.subtype.IsNull()) {
+            const TGstCapsRef caps = CapsForSubtype(type.subtype);
+            const GstStructure* structure = caps ? gst_caps_get_structure(caps.Get(), 0) : nullptr;
+            const char* format = structure && gst_structure_has_name(structure, "video/x-raw")
+                                     ? gst_structure_get_string(structure, "format")
+                                     : nullptr;
+            wanted = format ? gst_video_format_from_string(format) : GST_VIDEO_FORMAT_UNKNOWN;
+            NoRawFormat = wanted == GST_VIDEO_FORMAT_UNKNOWN;
+        } else {
+            NoRawFormat = false;
+        }
+        Wanted = wanted;
         return S_OK;
     }
 
     HRESULT GetConnectedMediaType(TAMMediaType& type) override {
-        const TGstCapsRef caps = TGstCapsRef::Adopt(gst_pad_get_current_caps(ProbedPad.Get()));
+        GstVideoInfo info;
+        if (!DeliveredInfo(info))
+            return VFW_E_NOT_CONNECTED;
+        const TGstCapsRef caps = TGstCapsRef::Adopt(gst_video_info_to_caps(&info));
         const std::optional<TAMMediaType> connected =
             VideoMediaTypeFromCaps(caps.Get(), TRowOrder::TopDown);
         if (!connected)
@@ -121,8 +165,8 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
 
     HRESULT SetBufferSamples(bool) override { return S_OK; }
 
-    // FIXME: a one-shot grabber stops calling back after its first frame but does not end the
-    // stream, as nothing in this program waits for that.
+    // A one-shot grabber calls back for its first frame only. The stream itself goes on: the
+    // preview behind the grabber shares it, and nothing in this program waits for its end.
     HRESULT SetOneShot(bool oneShot) override {
         OneShot = oneShot;
         Delivered = false;
@@ -143,6 +187,27 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
         return GST_PAD_PROBE_OK;
     }
 
+    // The layout of the frames handed out: the input's size in the wanted format.
+    bool DeliveredInfo(GstVideoInfo& info) const {
+        const TGstCapsRef caps = TGstCapsRef::Adopt(gst_pad_get_current_caps(ProbedPad.Get()));
+        GstVideoInfo input;
+        if (!caps || !gst_video_info_from_caps(&input, caps.Get()))
+            return false;
+        GstVideoFormat format = Wanted;
+        if (format == GST_VIDEO_FORMAT_UNKNOWN)
+            format = IsBitmapFormat(GST_VIDEO_INFO_FORMAT(&input)) ? GST_VIDEO_INFO_FORMAT(&input)
+                                                                   : GST_VIDEO_FORMAT_BGR;
+        if (!gst_video_info_set_format(&info, format, GST_VIDEO_INFO_WIDTH(&input),
+                                       GST_VIDEO_INFO_HEIGHT(&input)))
+            return false;
+        // Only the pixel layout changes; the converter insists on the rest being equal.
+        GST_VIDEO_INFO_FPS_N(&info) = GST_VIDEO_INFO_FPS_N(&input);
+        GST_VIDEO_INFO_FPS_D(&info) = GST_VIDEO_INFO_FPS_D(&input);
+        GST_VIDEO_INFO_PAR_N(&info) = GST_VIDEO_INFO_PAR_N(&input);
+        GST_VIDEO_INFO_PAR_D(&info) = GST_VIDEO_INFO_PAR_D(&input);
+        return true;
+    }
+
     // Streaming thread: the callback copies what it wants; nothing else happens here.
     void Deliver(GstBuffer* buffer) {
         ISampleGrabberCB* const callback = Callback;
@@ -155,21 +220,86 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
             callback->SampleCB(time);
             return;
         }
-        GstMapInfo map;
-        if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
+        if (!callback->WantsBuffer()) {
+            callback->BufferCB(time, nullptr, 0);
             return;
-        callback->BufferCB(time, map.data, static_cast<long>(map.size));
-        gst_buffer_unmap(buffer, &map);
+        }
+        if (const std::span<const std::uint8_t> frame = Convert(buffer); !frame.empty())
+            callback->BufferCB(time, frame.data(), static_cast<long>(frame.size()));
+        else
+            callback->BufferCB(time, nullptr, 0);
     }
 
-    TGstElementRef Format;
+    // The frame in the delivered layout (top-down rows, bitmap stride); empty when it cannot be
+    // read. Frames already in that layout are copied only when their rows are padded.
+    std::span<const std::uint8_t> Convert(GstBuffer* buffer) {
+        const TGstCapsRef caps = TGstCapsRef::Adopt(gst_pad_get_current_caps(ProbedPad.Get()));
+        GstVideoInfo input;
+        GstVideoInfo output;
+        if (!caps || !gst_video_info_from_caps(&input, caps.Get()) || !DeliveredInfo(output))
+            return {};
+        Converted.resize(GST_VIDEO_INFO_SIZE(&output));
+        GstVideoFrame in;
+        if (!gst_video_frame_map(&in, &input, buffer, GST_MAP_READ))
+            return {};
+        bool done = false;
+        if (GST_VIDEO_INFO_FORMAT(&input) == GST_VIDEO_INFO_FORMAT(&output))
+            done = CopyRows(in, output);
+        else
+            done = ConvertFrame(in, input, output);
+        gst_video_frame_unmap(&in);
+        return done ? std::span<const std::uint8_t>(Converted) : std::span<const std::uint8_t>();
+    }
+
+    bool CopyRows(const GstVideoFrame& in, const GstVideoInfo& output) {
+        const auto rowBytes = static_cast<std::size_t>(GST_VIDEO_INFO_PLANE_STRIDE(&output, 0));
+        const auto* source = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&in, 0));
+        const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&in, 0);
+        const std::size_t copied =
+            std::min<std::size_t>(rowBytes, static_cast<std::size_t>(stride));
+        for (int row = 0; row < GST_VIDEO_INFO_HEIGHT(&output); ++row)
+            std::memcpy(Converted.data() + static_cast<std::size_t>(row) * rowBytes,
+                        source + static_cast<std::ptrdiff_t>(row) * stride, copied);
+        return true;
+    }
+
+    bool ConvertFrame(const GstVideoFrame& in, const GstVideoInfo& input,
+                      const GstVideoInfo& output) {
+        if (!Converter || !gst_video_info_is_equal(&input, &ConverterInput) ||
+            !gst_video_info_is_equal(&output, &ConverterOutput)) {
+            Converter.reset(gst_video_converter_new(const_cast<GstVideoInfo*>(&input),
+                                                    const_cast<GstVideoInfo*>(&output), nullptr));
+            ConverterInput = input;
+            ConverterOutput = output;
+        }
+        if (!Converter)
+            return false;
+        const TGstHandle<GstBuffer> target = TGstHandle<GstBuffer>::Adopt(
+            gst_buffer_new_wrapped_full(GstMemoryFlags(0), Converted.data(), Converted.size(), 0,
+                                        Converted.size(), nullptr, nullptr));
+        GstVideoFrame out;
+        if (!gst_video_frame_map(&out, const_cast<GstVideoInfo*>(&output), target.Get(),
+                                 GST_MAP_WRITE))
+            return false;
+        gst_video_converter_frame(Converter.get(), &in, &out);
+        gst_video_frame_unmap(&out);
+        return true;
+    }
+
     TGstPadRef ProbedPad;
     gulong Probe = 0;
     bool NoRawFormat = false;
+    // Set before the graph runs, read by the streaming thread.
+    std::atomic<GstVideoFormat> Wanted = GST_VIDEO_FORMAT_UNKNOWN;
     std::atomic<ISampleGrabberCB*> Callback = nullptr;
     std::atomic<int> Which = 1;
     std::atomic<bool> OneShot = false;
     std::atomic<bool> Delivered = false;
+    // Streaming thread only.
+    std::vector<std::uint8_t> Converted;
+    TConverterPtr Converter;
+    GstVideoInfo ConverterInput{};
+    GstVideoInfo ConverterOutput{};
 };
 
 // An encoder behind a converter. Its dialog edits the encoder's properties; its state is the
@@ -252,53 +382,6 @@ class TCompressor : public TGstFilter, public TGstPropertyPages, public IAMVfwCo
     TPropertyValues Defaults;
 };
 
-// The DV decoder, with its output size on a capsfilter after a scaler.
-class TDvDecoder : public TGstFilter, public IIPDVDec {
-  public:
-    bool Offers(TIID iid) const override {
-        return iid == TIID::IIPDVDec || TGstFilter::Offers(iid);
-    }
-
-    bool Build() {
-        GstElement* decoder = AddElement("dvdec", "decoder");
-        GstElement* scale = AddElement("videoscale", "scale");
-        Size = TGstElementRef::Retain(AddElement("capsfilter", "size"));
-        if (!decoder || !LinkElements(decoder, scale) || !LinkElements(scale, Size.Get()))
-            return false;
-        return AddPin(StaticPad(decoder, "sink").Get(), "Input", TGstPin::In(TMediaKind::Any)) &&
-               AddPin(StaticPad(Size.Get(), "src").Get(), "Output",
-                      TGstPin::Out(TMediaKind::Video));
-    }
-
-    HRESULT get_IPDisplay(int& display) override {
-        display = Display;
-        return S_OK;
-    }
-
-    HRESULT put_IPDisplay(int display) override {
-        static constexpr struct {
-            int Display, Width, Height;
-        } sizes[] = {{DVRESOLUTION_FULL, 720, 576},
-                     {DVRESOLUTION_HALF, 360, 288},
-                     {DVRESOLUTION_QUARTER, 180, 144},
-                     {DVRESOLUTION_DC, 88, 72}};
-        for (const auto& size : sizes)
-            if (size.Display == display) {
-                const TGstCapsRef caps = TGstCapsRef::Adopt(
-                    gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, size.Width, "height",
-                                        G_TYPE_INT, size.Height, nullptr));
-                g_object_set(Size.Get(), "caps", caps.Get(), nullptr);
-                Display = display;
-                return S_OK;
-            }
-        return E_INVALIDARG;
-    }
-
-  private:
-    TGstElementRef Size;
-    int Display = DVRESOLUTION_FULL;
-};
-
 } // namespace
 
 std::shared_ptr<TGstFilter> CreateCompressorFilter(GstElementFactory* factory, TMediaKind kind) {
@@ -313,7 +396,4 @@ std::shared_ptr<TGstFilter> CreateInfTee() {
 }
 std::shared_ptr<TGstFilter> CreateSampleGrabber() {
     return MakeFilter<TSampleGrabber>();
-}
-std::shared_ptr<TGstFilter> CreateDvDecoder() {
-    return MakeFilter<TDvDecoder>();
 }
