@@ -38,10 +38,10 @@ TEST(CameraLoopTest, TestPatternFillsTheSnapshotFolder) {
     ASSERT_TRUE(QDir(folder.QPath()).mkpath("snaps"));
     const auto window = CapturingTestPattern(folder, "FTP=0\n");
     window->show();
-    QTRY_VERIFY_WITH_TIMEOUT(window->cap1->Previewing(), 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->cap1->Previewing(); }, 5000));
     window->btnStart->click();
     const QString snaps = folder.File("snaps/");
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(snaps + "camera0001.jpg"), 20000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(snaps + "camera0001.jpg"); }, 20000));
     window->btnStop->click();
     EXPECT_TRUE(ShownMessages().isEmpty()) << ShownMessages().join('|').toStdString();
 
@@ -70,11 +70,12 @@ TEST(CameraLoopTest, SnapshotsReachTheFtpServerWithTheirHistory) {
                     "\nLogin=kamvero\nPassword=$24%2#\nDirectory=/\n");
 
     window->show();
-    QTRY_VERIFY_WITH_TIMEOUT(window->cap1->Previewing(), 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->cap1->Previewing(); }, 5000));
     window->btnStart->click();
     // Passes every 1.5 s instead of every half minute; each finds a newer snapshot.
     window->FTPTimer->start(1500);
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(remote.File("camera0002.jpg")), 30000);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return QFile::exists(remote.File("camera0002.jpg")); }, 30000));
     window->btnStop->click();
     EXPECT_TRUE(ShownMessages().isEmpty()) << ShownMessages().join('|').toStdString();
     for (const QString name : {"camera.jpg", "camera0001.jpg", "camera0002.jpg"})

@@ -70,7 +70,8 @@ TEST_F(ControllerTest, CountdownRunsWhileCapturingAndClearsAtStop) {
 
 TEST_F(ControllerTest, CountdownTicksOnItsOwnTimer) {
     w->btnStart->click();
-    QTRY_COMPARE_WITH_TIMEOUT(w->StatusBar->PanelText(0), QString("Next FTP: 599 sec"), 3000);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return w->StatusBar->PanelText(0) == QString("Next FTP: 599 sec"); }, 3000));
 }
 
 TEST_F(ControllerTest, HalfAMinuteIntervalArmsThirtySeconds) {
@@ -176,14 +177,14 @@ TEST_F(ControllerTest, ShowingTheWindowStartsTheTimersAndReportsTheMissingCamera
     w->SetSplash(&splash);
     splash.show();
     w->show();
-    QTRY_VERIFY_WITH_TIMEOUT(!ShownMessages().isEmpty(), 2000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ShownMessages().isEmpty(); }, 2000));
     EXPECT_EQ(ShownMessages(), QStringList{"Can't init 1st capture!"});
     EXPECT_TRUE(splash.Timer->isActive());
     EXPECT_TRUE(w->Timer->isActive());
 
     // The main timer applies the capture configuration once and stops; with no camera stored
     // the capture component says so itself.
-    QTRY_VERIFY_WITH_TIMEOUT(!w->Timer->isActive(), 3000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w->Timer->isActive(); }, 3000));
     ASSERT_EQ(ShownMessages().size(), 2);
     EXPECT_TRUE(ShownMessages()[1].startsWith("Error 0.\r\nCan't create video capture filter"));
 }

@@ -112,7 +112,7 @@ TEST_F(FtpWindowTest, TickDuringAPassIsSkippedAndCloseWaitsForThePassToEnd) {
     EXPECT_EQ(logged.count(" : "), 2) << logged.toStdString();
 
     // Once the pass has left the stack, the close completes and writes the settings.
-    QTRY_VERIFY_WITH_TIMEOUT(!w->Capturing, 3000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w->Capturing; }, 3000));
     EXPECT_TRUE(QFile::exists(w->SettingsFilePath()));
 }
 

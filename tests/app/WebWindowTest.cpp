@@ -49,7 +49,7 @@ TEST_F(WebWindowTest, SwitchingOnServesTheSnapshotFolderAndLocksItsFields) {
     EXPECT_TRUE(answer.contains("\r\nContent-Type: image/jpeg\r\n"));
     EXPECT_TRUE(answer.endsWith("\r\n\r\npicture"));
     // The texts reach the GUI thread through its event queue, in order.
-    QTRY_COMPARE_WITH_TIMEOUT(statuses.size(), 3, 3000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statuses.size() == 3; }, 3000));
     EXPECT_EQ(statuses, QStringList({"GET", "Sending camera.jpg 7 bytes", ""}));
 
     w->chkWWW->click();

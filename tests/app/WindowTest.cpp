@@ -224,7 +224,7 @@ TEST(SplashTest, ClosesWhenItsTimerFires) {
     splash.Timer->setInterval(10);
     splash.show();
     splash.Timer->start();
-    QTRY_VERIFY_WITH_TIMEOUT(!splash.isVisible(), 2000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !splash.isVisible(); }, 2000));
     EXPECT_FALSE(splash.Timer->isActive());
 }
 
@@ -245,12 +245,12 @@ TEST(WindowCaptureTest, FramesReachTheWindowAndSizeTheTrackBars) {
     w.Platform->GrabberFormat = VideoType(MEDIASUBTYPE_RGB24, 160, -120, 24);
 
     w->show();
-    QTRY_VERIFY_WITH_TIMEOUT(w->cap1->Previewing(), 3000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->cap1->Previewing(); }, 3000));
     EXPECT_TRUE(ShownMessages().isEmpty()) << ShownMessages().join('|').toStdString();
 
     w->MotionTimerTimer();
     w.Platform->DeliverFrame(std::vector<std::uint8_t>(160 * 120 * 3, 0x80));
-    QTRY_COMPARE_WITH_TIMEOUT(w->FrameWidth, 160, 2000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->FrameWidth == 160; }, 2000));
     EXPECT_EQ(w->FrameHeight, 120);
     EXPECT_EQ(w->RightTrack->maximum(), 159);
     EXPECT_EQ(w->RightTrack->value(), 159);

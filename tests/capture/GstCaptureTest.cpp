@@ -53,15 +53,15 @@ TEST_F(GstCaptureTest, TestPatternPreviewsAndGrabsOneFramePerRequest) {
     Capture->LoadConfig(&Config);
     ASSERT_TRUE(Capture->Previewing()) << Messages.join('|').toStdString();
     EXPECT_TRUE(Messages.isEmpty()) << Messages.join('|').toStdString();
-    QTRY_VERIFY_WITH_TIMEOUT(Rendered > 0, 2000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Rendered > 0; }, 2000));
     EXPECT_EQ(QFileInfo(Folder.File("capture.avi")).size(), 0) << "the build replaced it";
 
     EXPECT_TRUE(Capture->RequestFrame());
     EXPECT_TRUE(Capture->RequestFrame());
-    QTRY_COMPARE_WITH_TIMEOUT(Grabbed.size(), std::size_t{1}, 2000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Grabbed.size() == std::size_t{1}; }, 2000));
     // Let a few more frames pass: two requests before a frame still give one bitmap.
     const int seen = Rendered;
-    QTRY_VERIFY_WITH_TIMEOUT(Rendered > seen + 3, 2000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Rendered > seen + 3; }, 2000));
     EXPECT_EQ(Grabbed.size(), 1u);
     const QImage& frame = Grabbed.front();
     EXPECT_EQ(frame.size(), QSize(320, 240));
@@ -76,7 +76,7 @@ TEST_F(GstCaptureTest, TestPatternPreviewsAndGrabsOneFramePerRequest) {
     EXPECT_FALSE(QFile::exists(Folder.File("captemp.avi")));
     ASSERT_TRUE(Capture->StartPreview());
     EXPECT_TRUE(Capture->RequestFrame());
-    QTRY_COMPARE_WITH_TIMEOUT(Grabbed.size(), std::size_t{2}, 2000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Grabbed.size() == std::size_t{2}; }, 2000));
     EXPECT_TRUE(Messages.isEmpty()) << Messages.join('|').toStdString();
 }
 
@@ -86,7 +86,7 @@ TEST_F(GstCaptureTest, ChosenModeDecidesTheFrameSize) {
     ASSERT_TRUE(Capture->Previewing()) << Messages.join('|').toStdString();
     EXPECT_EQ(Capture->GetCurrentVideoMode().Width, 160);
     Capture->RequestFrame();
-    QTRY_COMPARE_WITH_TIMEOUT(Grabbed.size(), std::size_t{1}, 2000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Grabbed.size() == std::size_t{1}; }, 2000));
     EXPECT_EQ(Grabbed.front().size(), QSize(160, 120));
 
     TGraphConfig saved;
@@ -101,7 +101,8 @@ TEST_F(GstCaptureTest, DepthsWithoutARawFormatPreviewWithoutTheGrabber) {
     EXPECT_EQ(Messages,
               QStringList{"Can't install SampleGrabber. Probably wrong color depth used?"});
     EXPECT_TRUE(Capture->Previewing());
-    QTRY_VERIFY_WITH_TIMEOUT(Capture->findChildren<QWidget*>().size() > 0, 2000);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return Capture->findChildren<QWidget*>().size() > 0; }, 2000));
 }
 
 } // namespace

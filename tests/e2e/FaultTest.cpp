@@ -110,20 +110,20 @@ TEST(CameraFaultTest, ALostCameraRestartsThePreviewWhenItComesBack) {
     cameras = {{"Test Camera", "cam", false, {VideoType(MEDIASUBTYPE_RGB24, 160, 120, 24)}}};
     w.Platform->GrabberFormat = VideoType(MEDIASUBTYPE_RGB24, 160, -120, 24);
     w->show();
-    QTRY_VERIFY_WITH_TIMEOUT(w->cap1->Previewing(), 3000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->cap1->Previewing(); }, 3000));
     QTest::mouseClick(w->btnStart, Qt::LeftButton);
 
     const auto saved = cameras;
     cameras.clear();
     w.Platform->Script->Failures["Run"] = E_FAIL;
     w.Platform->RaiseEvent(EC_DEVICE_LOST);
-    QTRY_VERIFY_WITH_TIMEOUT(!w->cap1->Previewing(), 3000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w->cap1->Previewing(); }, 3000));
     EXPECT_EQ(ShownMessages().size(), 1);
 
     cameras = saved;
     w.Platform->Script->Failures.clear();
     w.Platform->DeviceArrived();
-    QTRY_VERIFY_WITH_TIMEOUT(w->cap1->Previewing(), 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->cap1->Previewing(); }, 5000));
     EXPECT_EQ(ShownMessages().size(), 1) << ShownMessages().join('|').toStdString();
 
     // Snapshots go on: two different frames make a detection and a snapshot.
@@ -132,7 +132,8 @@ TEST(CameraFaultTest, ALostCameraRestartsThePreviewWhenItComesBack) {
         w.Platform->DeliverFrame(std::vector<std::uint8_t>(160 * 120 * 3, grey));
         QTest::qWait(100);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder.File("snaps/camera.jpg")), 3000);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return QFile::exists(folder.File("snaps/camera.jpg")); }, 3000));
     ASSERT_TRUE(w->close());
 }
 
