@@ -1,6 +1,7 @@
 // The GStreamer platform layer against real GStreamer, with the built-in Test Pattern as the
 // camera (the build machines have none).
 
+#include "EmulatedCamera.h"
 #include "gst/GstPlatform.h"
 #include "gst/GstHandle.h"
 #include "gst/GstMediaType.h"
@@ -107,12 +108,20 @@ struct TGraph {
     std::shared_ptr<IAMStreamConfig> Config;
     std::shared_ptr<IBaseFilter> Grabber;
 
-    explicit TGraph(std::shared_ptr<ICapturePlatform> platform) : Platform(std::move(platform)) {
+    // The Test Pattern unless another camera is named.
+    explicit TGraph(std::shared_ptr<ICapturePlatform> platform, const std::string& camera = {})
+        : Platform(std::move(platform)) {
         EXPECT_EQ(CreateInstance(*Platform, TCLSID::FilterGraph, Graph), S_OK);
         EXPECT_EQ(CreateInstance(*Platform, TCLSID::CaptureGraphBuilder2, Builder), S_OK);
         EXPECT_EQ(Builder->SetFiltergraph(Graph), S_OK);
-        const auto pattern = LastMoniker(*Platform, TDeviceCategory::VideoInputDevice);
-        EXPECT_EQ(pattern->BindToObject(Capture), S_OK);
+        std::vector<std::shared_ptr<IMoniker>> cameras;
+        Platform->CreateClassEnumerator(TDeviceCategory::VideoInputDevice, cameras);
+        const auto named = std::find_if(cameras.begin(), cameras.end(), [&](const auto& moniker) {
+            return NameOf(*moniker) == camera;
+        });
+        const auto device = camera.empty() || named == cameras.end() ? cameras.back() : *named;
+        EXPECT_TRUE(camera.empty() || named != cameras.end()) << camera << " is not listed";
+        EXPECT_EQ(device->BindToObject(Capture), S_OK);
         EXPECT_EQ(Graph->AddFilter(Capture, ""), S_OK);
         std::shared_ptr<IUnknown> found;
         EXPECT_EQ(Builder->FindInterface(TPinCategory::Capture, &MEDIATYPE_Interleaved, Capture,
@@ -668,6 +677,43 @@ TEST_F(GstPlatformTest, CompressedVideoReachesTheMuxWithoutAConverter) {
     EXPECT_GT(fs::file_size(Folder / "v.avi"), 0u);
 }
 
+// A webcam's MJPEG goes into the file as it comes, while the preview and the grabber get it
+// decoded; the held branch writes nothing. The builder finds interfaces up- and downstream.
+TEST_F(GstPlatformTest, MjpegCameraIsDecodedForThePreviewAndMultiplexedAsItComes) {
+    TGraph graph(Gst, EmulatedCameraName);
+    int count = 0;
+    graph.Config->GetNumberOfCapabilities(count);
+    TAMMediaType mode;
+    for (int i = 0; i < count; ++i)
+        if (SUCCEEDED(graph.Config->GetStreamCaps(i, mode)) && mode.subtype == MEDIASUBTYPE_MJPG &&
+            mode.Bitmap->biWidth == 1280)
+            break;
+    ASSERT_EQ(graph.Config->SetFormat(mode), S_OK);
+    TFrameCounter frames;
+    ASSERT_EQ(graph.Build(Folder / "capture.avi", MEDIASUBTYPE_RGB24, &frames), S_OK);
+    std::shared_ptr<IBaseFilter> mux, decoder;
+    ASSERT_EQ(graph.Graph->FindFilterByName("AVI Mux", mux), S_OK);
+    EXPECT_EQ(GST_BIN(GstFilterBinForTest(mux))->numchildren, 1) << "no converter before avimux";
+    EXPECT_EQ(graph.Graph->FindFilterByName("MJPEG Decompressor", decoder), S_OK);
+
+    std::shared_ptr<IUnknown> found;
+    EXPECT_EQ(graph.Builder->FindInterface(TPinCategory::Capture, &MEDIATYPE_Video, graph.Capture,
+                                           TIID::IConfigAviMux, found),
+              S_OK);
+    EXPECT_EQ(found, std::shared_ptr<IUnknown>(mux)) << "downstream of the capture pin";
+    EXPECT_EQ(graph.Builder->FindInterface(TPinCategory::None, nullptr, mux,
+                                           TIID::IAMStreamConfig, found),
+              S_OK);
+    EXPECT_EQ(found, std::shared_ptr<IUnknown>(graph.Config)) << "upstream of the mux";
+
+    ASSERT_EQ(graph.Run(), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return frames.Frames >= 3; }));
+    EXPECT_EQ(frames.LastLength, 1280 * 3 * 720);
+    ASSERT_EQ(graph.Stop(), S_OK);
+    graph.TearDown();
+    EXPECT_EQ(fs::file_size(Folder / "capture.avi"), 0u);
+}
+
 // ---- Graph events ------------------------------------------------------------------------------
 
 void PostSourceError(const std::shared_ptr<IBaseFilter>& capture, GQuark domain, int code) {
@@ -729,13 +775,23 @@ TEST_F(GstPlatformTest, DvDecoderSizes) {
     EXPECT_EQ(display, DVRESOLUTION_QUARTER);
 }
 
-TEST_F(GstPlatformTest, AllocCapFileReservesTheBytes) {
-    std::shared_ptr<ICaptureGraphBuilder2> builder;
-    ASSERT_EQ(CreateInstance(*Gst, TCLSID::CaptureGraphBuilder2, builder), S_OK);
+// Reserved space is what the file writer writes into: it once truncated the file on opening,
+// so that every build wrote the reservation only to throw it away.
+TEST_F(GstPlatformTest, ReservedSpaceIsKeptWhileTheGraphRunsAndTrimmedToWhatWasWritten) {
+    TGraph graph(Gst);
     const fs::path file = Folder / "capture.avi";
-    ASSERT_EQ(builder->AllocCapFile(file.string(), 3 * 1'048'576), S_OK);
+    ASSERT_EQ(graph.Builder->AllocCapFile(file.string(), 3 * 1'048'576), S_OK);
     EXPECT_EQ(fs::file_size(file), 3u * 1'048'576);
-    EXPECT_EQ(builder->AllocCapFile((Folder / "no" / "such.avi").string(), 1), E_FAIL);
+    EXPECT_EQ(graph.Builder->AllocCapFile((Folder / "no" / "such.avi").string(), 1), E_FAIL);
+
+    TFrameCounter frames;
+    graph.Build(file, MEDIASUBTYPE_RGB24, &frames);
+    ASSERT_EQ(graph.Run(), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return frames.Frames > 0; }));
+    EXPECT_EQ(fs::file_size(file), 3u * 1'048'576) << "opened without truncating";
+    ASSERT_EQ(graph.Stop(), S_OK);
+    graph.TearDown();
+    EXPECT_EQ(fs::file_size(file), 0u) << "the held branch wrote nothing";
 }
 
 // ---- Resources over many cycles ----------------------------------------------------------------
