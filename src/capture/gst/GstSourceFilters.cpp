@@ -281,6 +281,10 @@ class TSourceFilter : public TGstFilter, public TGstPropertyPages {
             caps.Offered = caps.Accepted;
             if (IsVideo())
                 caps.Current = CurrentDeviceFormat(DeviceRef.Get(), DeviceNode());
+            // Until a mode is chosen the device stays in the format it is in, as its driver keeps
+            // it, rather than in whatever negotiation would pick.
+            if (caps.Current && gst_caps_can_intersect(caps.Current.Get(), caps.Accepted.Get()))
+                caps.Chosen = caps.Current;
             return caps;
         }
         const TGstPadRef pad = StaticPad(Source.Get(), "src");

@@ -197,10 +197,12 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
         if (format == GST_VIDEO_FORMAT_UNKNOWN)
             format = IsBitmapFormat(GST_VIDEO_INFO_FORMAT(&input)) ? GST_VIDEO_INFO_FORMAT(&input)
                                                                    : GST_VIDEO_FORMAT_BGR;
-        if (!gst_video_info_set_format(&info, format, GST_VIDEO_INFO_WIDTH(&input),
-                                       GST_VIDEO_INFO_HEIGHT(&input)))
+        if (!gst_video_info_set_interlaced_format(
+                &info, format, GST_VIDEO_INFO_INTERLACE_MODE(&input), GST_VIDEO_INFO_WIDTH(&input),
+                GST_VIDEO_INFO_HEIGHT(&input)))
             return false;
-        // Only the pixel layout changes; the converter insists on the rest being equal.
+        // Only the pixel layout changes (a camcorder's interlaced rows stay as they are); the
+        // converter insists on the rest being equal.
         GST_VIDEO_INFO_FPS_N(&info) = GST_VIDEO_INFO_FPS_N(&input);
         GST_VIDEO_INFO_FPS_D(&info) = GST_VIDEO_INFO_FPS_D(&input);
         GST_VIDEO_INFO_PAR_N(&info) = GST_VIDEO_INFO_PAR_N(&input);
