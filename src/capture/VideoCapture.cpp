@@ -195,15 +195,21 @@ void TVideoCapture::HandleFrameGrabbed(const TSampleGrabberCB* sender) {
             !type.Bitmap)
             return;
         const TBitmapInfoHeader header = *type.Bitmap;
-        TCapturedBitmap bitmap(header.biWidth, std::abs(header.biHeight), FormatForHeader(header));
+        // The pixels are drawn into the last event's bitmap when it has the same layout: a new
+        // one of a megapixel frame costs more in page faults than the copy itself. A handler that
+        // kept that bitmap keeps its own pixels, as drawing detaches a shared image.
+        const QSize size(header.biWidth, std::abs(header.biHeight));
+        const QImage::Format format = FormatForHeader(header);
+        if (FBitmap.size() != size || FBitmap.format() != format)
+            FBitmap = TCapturedBitmap(size, format);
         bool drawn = false;
         {
             const std::lock_guard lock(FCallback->BufferLock);
             if (FCallback->BufferSize > 0)
-                drawn = DrawBitmap(header, FCallback->Buffer, FCallback->BufferSize, bitmap);
+                drawn = DrawBitmap(header, FCallback->Buffer, FCallback->BufferSize, FBitmap);
         }
         if (drawn && OnBitmapGrabbed)
-            OnBitmapGrabbed(bitmap);
+            OnBitmapGrabbed(FBitmap);
     } catch (...) {
     }
 }

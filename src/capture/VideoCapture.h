@@ -226,6 +226,8 @@ class TVideoCapture : public QWidget {
     std::shared_ptr<IMediaEventEx> FEvents;
 
     std::unique_ptr<TSampleGrabberCB> FCallback;
+    // The bitmap of the frame event, kept for the next one of the same layout.
+    TCapturedBitmap FBitmap;
     QTimer* FTimer = nullptr;
 
     // While the chosen camera is unplugged: the configuration to come back to, the watch for

@@ -3,15 +3,30 @@
 #include <QMetaObject>
 #include <QPainter>
 
-#include <cstring>
+std::unique_ptr<TPreviewFrame> TPreviewFrame::Map(GstSample* sample, const GstVideoInfo& info) {
+    auto frame = std::make_unique<TPreviewFrame>(TMapped{});
+    frame->Sample = TGstHandle<GstSample>::Retain(sample);
+    if (!gst_video_frame_map(&frame->Frame, &info, gst_sample_get_buffer(sample), GST_MAP_READ)) {
+        frame->Sample.Reset();
+        return nullptr;
+    }
+    frame->View =
+        QImage(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&frame->Frame, 0)),
+               GST_VIDEO_FRAME_WIDTH(&frame->Frame), GST_VIDEO_FRAME_HEIGHT(&frame->Frame),
+               GST_VIDEO_FRAME_PLANE_STRIDE(&frame->Frame, 0), QImage::Format_RGB32);
+    return frame;
+}
 
-void TFrameSlot::Deliver(const std::uint8_t* bits, int width, int height, int stride) {
+TPreviewFrame::~TPreviewFrame() {
+    View = QImage();
+    if (Sample)
+        gst_video_frame_unmap(&Frame);
+}
+
+void TFrameSlot::Deliver(std::unique_ptr<TPreviewFrame> frame) {
     const std::lock_guard lock(Lock);
-    if (Pending.width() != width || Pending.height() != height)
-        Pending = QImage(width, height, QImage::Format_RGB32);
-    const auto rowBytes = static_cast<std::size_t>(width) * 4;
-    for (int y = 0; y < height; ++y)
-        std::memcpy(Pending.scanLine(y), bits + static_cast<std::ptrdiff_t>(y) * stride, rowBytes);
+    // The frame it replaces goes back to the renderer's pool when `frame` leaves.
+    std::swap(Pending, frame);
     Fresh = true;
     if (Target && !Posted) {
         Posted = true;
@@ -37,12 +52,11 @@ void TFrameSlot::Detach(const TGstPreviewWidget* widget) {
     }
 }
 
-bool TFrameSlot::TakeNewest(QImage& shown) {
+bool TFrameSlot::TakeNewest(std::unique_ptr<TPreviewFrame>& shown) {
     const std::lock_guard lock(Lock);
     Posted = false;
     if (!Fresh)
         return false;
-    // The old picture becomes the next frame's buffer, so steady state allocates nothing.
     std::swap(Pending, shown);
     Fresh = false;
     return true;
@@ -78,10 +92,10 @@ void TGstPreviewWidget::FrameArrived() {
 
 void TGstPreviewWidget::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    if (Shown.isNull()) {
+    if (!Shown) {
         painter.fillRect(rect(), Qt::black);
         return;
     }
-    painter.drawImage(rect(), Shown);
+    painter.drawImage(rect(), Shown->Image());
     ++Painted;
 }

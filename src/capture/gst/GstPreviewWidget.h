@@ -1,8 +1,12 @@
 #pragma once
 
 // The video window: a child widget that paints the newest frame of a video renderer. The
-// renderer's streaming thread and the widget share one frame slot; the thread only copies
-// into it and posts, the widget takes the frame on the GUI thread.
+// renderer's streaming thread and the widget share one frame slot; the thread only hands the
+// frame over and posts, the widget takes the frame on the GUI thread.
+
+#include "GstHandle.h"
+
+#include <gst/video/video.h>
 
 #include <QImage>
 #include <QWidget>
@@ -13,21 +17,43 @@
 
 class TGstPreviewWidget;
 
+// A BGRx frame as the renderer received it, mapped for as long as it lives and painted from
+// there: the picture is never copied on its way to the window.
+class TPreviewFrame {
+    struct TMapped {};
+
+  public:
+    // Empty when the sample cannot be read with that layout.
+    static std::unique_ptr<TPreviewFrame> Map(GstSample* sample, const GstVideoInfo& info);
+    explicit TPreviewFrame(TMapped) {}
+    ~TPreviewFrame();
+    TPreviewFrame(const TPreviewFrame&) = delete;
+    TPreviewFrame& operator=(const TPreviewFrame&) = delete;
+
+    const QImage& Image() const { return View; }
+
+  private:
+    TGstHandle<GstSample> Sample;
+    GstVideoFrame Frame{};
+    QImage View;
+};
+
 class TFrameSlot {
   public:
-    // Streaming thread: copies a BGRx frame and asks the attached widget, if any, to repaint.
-    // At most one repaint request is outstanding; a newer frame simply replaces the pending one.
-    void Deliver(const std::uint8_t* bits, int width, int height, int stride);
+    // Streaming thread: keeps the frame as the newest and asks the attached widget, if any, to
+    // repaint. At most one repaint request is outstanding; a newer frame simply replaces the
+    // pending one.
+    void Deliver(std::unique_ptr<TPreviewFrame> frame);
 
     // GUI thread.
     void Attach(TGstPreviewWidget* widget);
     void Detach(const TGstPreviewWidget* widget);
     // Swaps the newest frame into `shown` when one arrived since the last call.
-    bool TakeNewest(QImage& shown);
+    bool TakeNewest(std::unique_ptr<TPreviewFrame>& shown);
 
   private:
     std::mutex Lock;
-    QImage Pending;
+    std::unique_ptr<TPreviewFrame> Pending;
     bool Fresh = false;
     bool Posted = false;
     TGstPreviewWidget* Target = nullptr;
@@ -46,13 +72,13 @@ class TGstPreviewWidget : public QWidget {
     void FrameArrived();
     // How many frames were painted, and the size of the last; lets the tests see the picture.
     std::uint64_t PaintedFrames() const { return Painted; }
-    QSize FrameSize() const { return Shown.size(); }
+    QSize FrameSize() const { return Shown ? Shown->Image().size() : QSize(); }
 
   protected:
     void paintEvent(QPaintEvent* event) override;
 
   private:
     std::shared_ptr<TFrameSlot> Frames;
-    QImage Shown;
+    std::unique_ptr<TPreviewFrame> Shown;
     std::uint64_t Painted = 0;
 };

@@ -27,32 +27,33 @@ class TVideoRenderer : public TGstFilter {
     std::shared_ptr<TFrameSlot> VideoFrames() const override { return Frames; }
 
     void SetVideoSize(int width, int height) override {
-        const TGstCapsRef caps = TGstCapsRef::Adopt(
-            gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRx", nullptr));
+        const TGstCapsRef caps = TGstCapsRef::Adopt(gst_caps_new_empty_simple("video/x-raw"));
         if (width > 0 && height > 0)
             gst_caps_set_simple(caps.Get(), "width", G_TYPE_INT, width, "height", G_TYPE_INT,
                                 height, nullptr);
         // A running pipeline renegotiates on its own when the capsfilter changes.
-        g_object_set(Format.Get(), "caps", caps.Get(), nullptr);
+        g_object_set(Size.Get(), "caps", caps.Get(), nullptr);
     }
 
     bool Build() {
-        // One pass that scales and converts; older installations have two elements for it.
-        GstElement* first = AddElement("videoconvertscale", "convert");
-        GstElement* last = first;
-        if (!first) {
-            first = AddElement("videoscale", "scale");
-            last = AddElement("videoconvert", "convert");
-            if (!LinkElements(first, last))
-                return false;
-        }
+        // Scaled first, in the camera's own format, so that only the pixels shown are converted:
+        // one pass that does both converts every pixel of the frame first.
+        GstElement* scale = AddElement("videoscale", "scale");
+        Size = TGstElementRef::Retain(AddElement("capsfilter", "size"));
+        GstElement* convert = AddElement("videoconvert", "convert");
+        Format = TGstElementRef::Retain(AddElement("capsfilter", "format"));
+        if (!LinkElements(scale, Size.Get()) || !LinkElements(Size.Get(), convert) ||
+            !LinkElements(convert, Format.Get()))
+            return false;
         // The preview only has to look right at a glance; the frames that matter come through
         // the grabber. The cheapest scaling keeps the preview off the CPU budget.
-        gst_util_set_object_arg(G_OBJECT(first), "method", "nearest-neighbour");
-        gst_util_set_object_arg(G_OBJECT(last), "dither", "none");
-        Format = TGstElementRef::Retain(AddElement("capsfilter", "format"));
+        gst_util_set_object_arg(G_OBJECT(scale), "method", "nearest-neighbour");
+        gst_util_set_object_arg(G_OBJECT(convert), "dither", "none");
+        const TGstCapsRef bgrx = TGstCapsRef::Adopt(
+            gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRx", nullptr));
+        g_object_set(Format.Get(), "caps", bgrx.Get(), nullptr);
         Sink = TGstElementRef::Retain(AddElement("appsink", "sink"));
-        if (!LinkElements(last, Format.Get()) || !LinkElements(Format.Get(), Sink.Get()))
+        if (!LinkElements(Format.Get(), Sink.Get()))
             return false;
         SetVideoSize(0, 0);
         // Copying a frame takes no time worth reserving; without the default 20 ms deadline each
@@ -62,35 +63,43 @@ class TVideoRenderer : public TGstFilter {
                      nullptr);
         GstAppSinkCallbacks callbacks{};
         callbacks.new_sample = OnNewSample;
-        // The slot outlives the sink's streaming: the filter holds it until the bin is stopped.
-        gst_app_sink_set_callbacks(GST_APP_SINK(Sink.Get()), &callbacks, Frames.get(), nullptr);
-        return AddPin(StaticPad(first, "sink").Get(), "Input", TGstPin::In(TMediaKind::Video)) !=
+        // The filter outlives the sink's streaming: it is released only once its bin stopped,
+        // and it takes its callbacks back first.
+        gst_app_sink_set_callbacks(GST_APP_SINK(Sink.Get()), &callbacks, this, nullptr);
+        return AddPin(StaticPad(scale, "sink").Get(), "Input", TGstPin::In(TMediaKind::Video)) !=
                nullptr;
     }
 
   private:
-    // Streaming thread: copy the frame into the slot, nothing more.
-    static GstFlowReturn OnNewSample(GstAppSink* sink, gpointer frames) {
+    // Streaming thread: hand the frame to the slot, nothing more.
+    static GstFlowReturn OnNewSample(GstAppSink* sink, gpointer self) {
         const TGstHandle<GstSample> sample =
             TGstHandle<GstSample>::Adopt(gst_app_sink_pull_sample(sink));
         if (!sample)
             return GST_FLOW_EOS;
-        GstVideoInfo info;
-        GstVideoFrame frame;
-        if (!gst_video_info_from_caps(&info, gst_sample_get_caps(sample.Get())) ||
-            !gst_video_frame_map(&frame, &info, gst_sample_get_buffer(sample.Get()), GST_MAP_READ))
-            return GST_FLOW_OK;
-        static_cast<TFrameSlot*>(frames)->Deliver(
-            static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
-            GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame),
-            GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
-        gst_video_frame_unmap(&frame);
+        static_cast<TVideoRenderer*>(self)->Show(sample.Get());
         return GST_FLOW_OK;
     }
 
+    // Streaming thread: the frame's layout is read once per caps, not parsed for every frame.
+    void Show(GstSample* sample) {
+        GstCaps* const caps = gst_sample_get_caps(sample);
+        if (caps != ShownCaps.Get()) {
+            if (!caps || !gst_video_info_from_caps(&ShownInfo, caps))
+                return;
+            ShownCaps = TGstCapsRef::Retain(caps);
+        }
+        if (std::unique_ptr<TPreviewFrame> frame = TPreviewFrame::Map(sample, ShownInfo))
+            Frames->Deliver(std::move(frame));
+    }
+
     const std::shared_ptr<TFrameSlot> Frames = std::make_shared<TFrameSlot>();
+    TGstElementRef Size;
     TGstElementRef Format;
     TGstElementRef Sink;
+    // Streaming thread only.
+    TGstCapsRef ShownCaps;
+    GstVideoInfo ShownInfo{};
 };
 
 class TAudioRenderer : public TGstFilter {
