@@ -83,6 +83,47 @@ class EmulatedCameraTest : public testing::Test {
         return QTest::qWaitFor([&] { return !Grabbed.empty(); }, 3000) ? Grabbed.front() : QImage();
     }
 
+    struct TModeCase {
+        std::string Name;
+        TVCapMode Mode;
+        TPixelFormat Format = TPixelFormat::pf24bit;
+    };
+
+    // Each mode previews, yields one 24-bit bitmap of its size (showing the emulated camera's
+    // picture when asked to check it) and is chosen again by a restarted component.
+    void ExpectEveryModeWorks(const QString& camera, const std::vector<TModeCase>& cases,
+                              bool knownPicture) {
+        Config.VCapSource = camera;
+        for (const TModeCase& test : cases) {
+            SCOPED_TRACE(test.Name);
+            Messages.clear();
+            Config.VCapMode = test.Mode;
+            Config.PixelFormat = test.Format;
+            auto capture = MakeCapture();
+            capture->LoadConfig(&Config);
+            ASSERT_TRUE(capture->Previewing()) << Messages.join('|').toStdString();
+            EXPECT_TRUE(QTest::qWaitFor([&] { return PaintedFrames(*capture) > 2; }, 3000));
+
+            const QImage frame = GrabOne(*capture);
+            ASSERT_FALSE(frame.isNull());
+            EXPECT_EQ(frame.size(), QSize(test.Mode.Width, test.Mode.Height));
+            EXPECT_EQ(frame.format(), QImage::Format_BGR888);
+            if (knownPicture) {
+                EXPECT_TRUE(ShowsTheEmulatedPicture(frame));
+            }
+
+            TGraphConfig saved;
+            capture->SaveConfig(&saved);
+            EXPECT_EQ(saved.VCapMode, test.Mode);
+            capture.reset();
+            const auto restarted = MakeCapture();
+            restarted->LoadConfig(&saved);
+            EXPECT_TRUE(restarted->Previewing());
+            EXPECT_EQ(restarted->GetCurrentVideoMode(), test.Mode);
+            EXPECT_TRUE(Messages.isEmpty()) << Messages.join('|').toStdString();
+        }
+    }
+
     TTempDir Folder;
     TGraphConfig Config;
     QStringList Messages;
@@ -91,46 +132,41 @@ class EmulatedCameraTest : public testing::Test {
 };
 
 TEST_F(EmulatedCameraTest, EveryModePreviewsGrabsItsPictureAndIsChosenAgainAfterARestart) {
-    const struct {
-        const char* Name;
-        TVCapMode Mode;
-        TPixelFormat Format;
-    } cases[] = {
-        {"YUY2 640x480", Yuy2At480, TPixelFormat::pf24bit},
-        {"YUY2 1280x720", Yuy2At720, TPixelFormat::pf24bit},
-        {"MJPEG 640x480", MjpegAt480, TPixelFormat::pf24bit},
-        {"MJPEG 1280x720", MjpegAt720, TPixelFormat::pf24bit},
-        {"MJPEG 1920x1080", MjpegAt1080, TPixelFormat::pf24bit},
-        // The device's own format asked for: YUY2 is no bitmap layout, so it comes as 24-bit
-        // (it came as YUY2 bytes under a 24-bit header).
-        {"YUY2 640x480 as the device gives it", Yuy2At480, TPixelFormat::pfDevice},
-    };
-    for (const auto& test : cases) {
-        SCOPED_TRACE(test.Name);
-        Messages.clear();
-        Config.VCapMode = test.Mode;
-        Config.PixelFormat = test.Format;
-        auto capture = MakeCapture();
-        capture->LoadConfig(&Config);
-        ASSERT_TRUE(capture->Previewing()) << Messages.join('|').toStdString();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return PaintedFrames(*capture) > 2; }, 3000));
+    ExpectEveryModeWorks(
+        EmulatedCameraName,
+        {
+            {"YUY2 640x480", Yuy2At480},
+            {"YUY2 1280x720", Yuy2At720},
+            {"MJPEG 640x480", MjpegAt480},
+            {"MJPEG 1280x720", MjpegAt720},
+            {"MJPEG 1920x1080", MjpegAt1080},
+            // The device's own format asked for: YUY2 is no bitmap layout, so it
+            // comes as 24-bit (it came as YUY2 bytes under a 24-bit header).
+            {"YUY2 640x480 as the device gives it", Yuy2At480, TPixelFormat::pfDevice},
+        },
+        true);
+}
 
-        const QImage frame = GrabOne(*capture);
-        ASSERT_FALSE(frame.isNull());
-        EXPECT_EQ(frame.size(), QSize(test.Mode.Width, test.Mode.Height));
-        EXPECT_EQ(frame.format(), QImage::Format_BGR888);
-        EXPECT_TRUE(ShowsTheEmulatedPicture(frame));
-
-        TGraphConfig saved;
-        capture->SaveConfig(&saved);
-        EXPECT_EQ(saved.VCapMode, test.Mode);
-        capture.reset();
-        const auto restarted = MakeCapture();
-        restarted->LoadConfig(&saved);
-        EXPECT_TRUE(restarted->Previewing());
-        EXPECT_EQ(restarted->GetCurrentVideoMode(), test.Mode);
-        EXPECT_TRUE(Messages.isEmpty()) << Messages.join('|').toStdString();
+// The same on a camera of this machine, when it has one.
+TEST_F(EmulatedCameraTest, RealCameraRunsEveryModeItOffers) {
+    TVideoCapture lister(CreateGstPlatform());
+    lister.InitGraph();
+    QString camera;
+    for (const TCapDeviceInfo& device : VideoCaptureDevices()) {
+        std::string path;
+        if (SUCCEEDED(device.Moniker->GetDisplayName(path)) && path.starts_with("/dev/video"))
+            camera = device.UniqueName;
     }
+    if (camera.isEmpty())
+        GTEST_SKIP() << "no V4L2 camera at /dev/video* on this machine";
+    Config.VCapSource = camera;
+    lister.LoadConfig(&Config);
+    std::vector<TModeCase> cases;
+    for (int i = 0; i < lister.VideoModeCount(); ++i)
+        cases.push_back(
+            {VCapModeName(lister.GetVideoMode(i)).toStdString(), lister.GetVideoMode(i)});
+    lister.TearDownGraph();
+    ExpectEveryModeWorks(camera, cases, false);
 }
 
 TEST_F(EmulatedCameraTest, ModeRunsAtTheRateAskedForOrElseAtTheHighestOffered) {
