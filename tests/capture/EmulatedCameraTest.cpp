@@ -2,16 +2,12 @@
 // camera of tests/emucam, with its MJPEG and YUY2 modes, its rates, its damaged frames and its
 // unplugging.
 #include "EmulatedCamera.h"
-#include "CaptureUtils.h"
 #include "GraphConfigDialog.h"
-#include "TestSupport.h"
-#include "VideoCapture.h"
+#include "GstCaptureFixture.h"
 #include "gst/GstHandle.h"
-#include "gst/GstPlatform.h"
 #include "gst/GstPreviewWidget.h"
 
 #include <QDir>
-#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -41,46 +37,11 @@ double MeasuredFrameRate(int ms) {
     return static_cast<double>(EmulatedFramesSent() - before) * 1000.0 / ms;
 }
 
-class EmulatedCameraTest : public testing::Test {
+class EmulatedCameraTest : public GstCaptureFixture {
   protected:
     void SetUp() override {
-        ClearAllDevices();
+        GstCaptureFixture::SetUp();
         Config.VCapSource = EmulatedCameraName;
-        Config.WantPreview = true;
-        Config.WantCapture = true;
-        Config.WantBitmaps = true;
-        Config.CaptureFileName = "capture.avi";
-        Config.TempCaptureFileName = "captemp.avi";
-        Config.WantAudio = false;
-        Config.WantDVAudio = false;
-        Config.WantAudioPreview = false;
-    }
-    void TearDown() override { ClearAllDevices(); }
-
-    // A component shown at the program's preview size, its messages and frames collected.
-    std::unique_ptr<TVideoCapture> MakeCapture() {
-        auto capture = std::make_unique<TVideoCapture>(CreateGstPlatform());
-        capture->resize(320, 240);
-        capture->FileFolder = Folder.QPath();
-        capture->ShowErrorBox = [this](const QString& text) {
-            Messages << text;
-        };
-        capture->OnBitmapGrabbed = [this](const TCapturedBitmap& bitmap) {
-            Grabbed.push_back(bitmap.copy());
-        };
-        capture->OnAborted = [this](TVideoCapture*) {
-            ++Aborted;
-        };
-        capture->show();
-        return capture;
-    }
-
-    // One requested frame, or a null image.
-    QImage GrabOne(TVideoCapture& capture) {
-        Grabbed.clear();
-        if (!capture.RequestFrame())
-            return {};
-        return QTest::qWaitFor([&] { return !Grabbed.empty(); }, 3000) ? Grabbed.front() : QImage();
     }
 
     struct TModeCase {
@@ -123,12 +84,6 @@ class EmulatedCameraTest : public testing::Test {
             EXPECT_TRUE(Messages.isEmpty()) << Messages.join('|').toStdString();
         }
     }
-
-    TTempDir Folder;
-    TGraphConfig Config;
-    QStringList Messages;
-    std::vector<QImage> Grabbed;
-    int Aborted = 0;
 };
 
 TEST_F(EmulatedCameraTest, EveryModePreviewsGrabsItsPictureAndIsChosenAgainAfterARestart) {

@@ -1,47 +1,17 @@
 // The capture component on the real GStreamer platform, with the built-in Test Pattern.
-#include "CaptureUtils.h"
-#include "TestSupport.h"
-#include "VideoCapture.h"
-#include "gst/GstPlatform.h"
-
-#include <QTest>
+#include "GstCaptureFixture.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-class GstCaptureTest : public testing::Test {
+class GstCaptureTest : public GstCaptureFixture {
   protected:
     void SetUp() override {
-        Config.VCapSource = "Test Pattern";
-        Config.WantPreview = true;
-        Config.WantCapture = true;
-        Config.WantBitmaps = true;
-        Config.CaptureFileName = "capture.avi";
-        Config.TempCaptureFileName = "captemp.avi";
-        Config.WantAudio = false;
-        Config.WantDVAudio = false;
-        Config.WantAudioPreview = false;
-        Capture = std::make_unique<TVideoCapture>(CreateGstPlatform());
-        Capture->resize(320, 240);
-        Capture->FileFolder = Folder.QPath();
-        Capture->ShowErrorBox = [this](const QString& text) {
-            Messages << text;
-        };
-        Capture->OnBitmapGrabbed = [this](const TCapturedBitmap& bitmap) {
-            Grabbed.push_back(bitmap.copy());
-        };
-        Capture->OnFrameRendered = [this](TVideoCapture*) {
-            ++Rendered;
-        };
-        Capture->show();
+        GstCaptureFixture::SetUp();
+        Capture = MakeCapture();
     }
 
-    TTempDir Folder;
-    TGraphConfig Config;
-    QStringList Messages;
-    std::vector<QImage> Grabbed;
-    int Rendered = 0;
     std::unique_ptr<TVideoCapture> Capture;
 };
 

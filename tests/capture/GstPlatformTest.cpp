@@ -1,8 +1,8 @@
-// The GStreamer platform layer against real GStreamer, with the built-in Test Pattern as the
-// camera (the build machines have none).
+// The GStreamer platform layer against real GStreamer, with the built-in Test Pattern and the
+// tests' emulated USB camera as cameras (the build machines have none).
 
-#include "EmulatedCamera.h"
 #include "gst/GstPlatform.h"
+#include "EmulatedCamera.h"
 #include "gst/GstHandle.h"
 #include "gst/GstMediaType.h"
 
@@ -701,8 +701,8 @@ TEST_F(GstPlatformTest, MjpegCameraIsDecodedForThePreviewAndMultiplexedAsItComes
                                            TIID::IConfigAviMux, found),
               S_OK);
     EXPECT_EQ(found, std::shared_ptr<IUnknown>(mux)) << "downstream of the capture pin";
-    EXPECT_EQ(graph.Builder->FindInterface(TPinCategory::None, nullptr, mux,
-                                           TIID::IAMStreamConfig, found),
+    EXPECT_EQ(graph.Builder->FindInterface(TPinCategory::None, nullptr, mux, TIID::IAMStreamConfig,
+                                           found),
               S_OK);
     EXPECT_EQ(found, std::shared_ptr<IUnknown>(graph.Config)) << "upstream of the mux";
 

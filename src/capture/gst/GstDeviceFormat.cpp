@@ -1,23 +1,13 @@
 #include "GstDeviceFormat.h"
 
 #include "GstUniqueFd.h"
+#include "GstV4l2Ioctl.h"
 
 #include <linux/videodev2.h>
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
-
-#include <cerrno>
 
 namespace {
-
-int Ioctl(int fd, unsigned long request, void* argument) {
-    int result = 0;
-    do
-        result = ::ioctl(fd, request, argument);
-    while (result == -1 && errno == EINTR);
-    return result;
-}
 
 // The V4L2 names of the formats the media types know.
 struct TV4l2Format {
@@ -42,12 +32,12 @@ TGstCapsRef ReadV4l2Format(const std::string& node) {
         return {};
     v4l2_format format{};
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (Ioctl(device.Get(), VIDIOC_G_FMT, &format) != 0)
+    if (V4l2Ioctl(device.Get(), VIDIOC_G_FMT, &format) != 0)
         return {};
     // Drivers that cannot tell the rate leave it out; the caps then carry none.
     v4l2_streamparm parameters{};
     parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    const bool paced = Ioctl(device.Get(), VIDIOC_G_PARM, &parameters) == 0;
+    const bool paced = V4l2Ioctl(device.Get(), VIDIOC_G_PARM, &parameters) == 0;
     const v4l2_fract perFrame = parameters.parm.capture.timeperframe;
     return CapsOfV4l2Format(format.fmt.pix.pixelformat, format.fmt.pix.width, format.fmt.pix.height,
                             paced ? perFrame.denominator : 0, paced ? perFrame.numerator : 1);

@@ -161,10 +161,7 @@ std::shared_ptr<TGstDeviceMonitor> TGstDeviceMonitor::Shared() {
     return monitor;
 }
 
-TGstDeviceMonitor::TGstDeviceMonitor() {
-    Start(Video, VideoSourceClass);
-    Start(Audio, AudioSourceClass);
-}
+TGstDeviceMonitor::TGstDeviceMonitor() = default;
 
 TGstDeviceMonitor::~TGstDeviceMonitor() {
     for (TClassMonitor* monitor : {&Video, &Audio}) {
@@ -172,6 +169,16 @@ TGstDeviceMonitor::~TGstDeviceMonitor() {
         if (monitor->Started)
             gst_device_monitor_stop(monitor->Monitor.Get());
     }
+}
+
+// Started on first use and then kept running: a program that never lists sound devices never
+// starts the sound server's provider.
+TGstDeviceMonitor::TClassMonitor& TGstDeviceMonitor::Running(const char* deviceClass) {
+    const bool video = std::string_view(deviceClass) == VideoSourceClass;
+    TClassMonitor& monitor = video ? Video : Audio;
+    if (!monitor.Monitor)
+        Start(monitor, video ? VideoSourceClass : AudioSourceClass);
+    return monitor;
 }
 
 void TGstDeviceMonitor::Start(TClassMonitor& monitor, const char* deviceClass) {
@@ -189,7 +196,7 @@ void TGstDeviceMonitor::Start(TClassMonitor& monitor, const char* deviceClass) {
 }
 
 std::vector<TGstDeviceRef> TGstDeviceMonitor::Devices(const char* deviceClass) {
-    TClassMonitor& monitor = std::string_view(deviceClass) == VideoSourceClass ? Video : Audio;
+    TClassMonitor& monitor = Running(deviceClass);
     // News of devices that came or went meanwhile is handed out first.
     Drain(monitor);
     std::vector<TGstDeviceRef> devices;

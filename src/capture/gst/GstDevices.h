@@ -34,7 +34,8 @@ class TGstDeviceMonitor {
     // The devices of one class ("Video/Source", "Audio/Source") in the providers' order; none
     // when no provider of that class could start (no sound server, for one).
     std::vector<TGstDeviceRef> Devices(const char* deviceClass);
-    // Reports each device removed or added, on the GUI thread; either report may be empty.
+    // Reports each device removed or added, on the GUI thread; either report may be empty. A
+    // class is watched from its first listing on, as its devices are known from then.
     std::unique_ptr<TWatch> Watch(TReport removed, TReport added);
 
   private:
@@ -47,6 +48,7 @@ class TGstDeviceMonitor {
         std::unique_ptr<QSocketNotifier> BusWatch;
         bool Started = false;
     };
+    TClassMonitor& Running(const char* deviceClass);
     void Start(TClassMonitor& monitor, const char* deviceClass);
     void Drain(TClassMonitor& monitor);
 

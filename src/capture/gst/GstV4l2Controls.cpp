@@ -1,6 +1,7 @@
 #include "GstV4l2Controls.h"
 
 #include "GstUniqueFd.h"
+#include "GstV4l2Ioctl.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -22,14 +23,6 @@
 #include <optional>
 
 namespace {
-
-int Ioctl(int fd, unsigned long request, void* argument) {
-    int result = 0;
-    do
-        result = ::ioctl(fd, request, argument);
-    while (result == -1 && errno == EINTR);
-    return result;
-}
 
 template <std::size_t Size> std::string FixedText(const __u8 (&text)[Size]) {
     const auto* chars = reinterpret_cast<const char*>(text);
@@ -62,7 +55,7 @@ class TV4l2ControlSource : public IControlSource {
         std::vector<TDeviceControl> controls;
         v4l2_query_ext_ctrl query{};
         query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-        while (Ioctl(Device.Get(), VIDIOC_QUERY_EXT_CTRL, &query) == 0) {
+        while (V4l2Ioctl(Device.Get(), VIDIOC_QUERY_EXT_CTRL, &query) == 0) {
             if (std::optional<TDeviceControl> control = Describe(query))
                 controls.push_back(std::move(*control));
             const std::uint32_t next = query.id | V4L2_CTRL_FLAG_NEXT_CTRL;
@@ -76,7 +69,7 @@ class TV4l2ControlSource : public IControlSource {
         v4l2_control control{};
         control.id = id;
         control.value = static_cast<__s32>(value);
-        return Ioctl(Device.Get(), VIDIOC_S_CTRL, &control) == 0;
+        return V4l2Ioctl(Device.Get(), VIDIOC_S_CTRL, &control) == 0;
     }
 
   private:
@@ -98,7 +91,7 @@ class TV4l2ControlSource : public IControlSource {
         v4l2_control current{};
         current.id = query.id;
         if (!(query.flags & V4L2_CTRL_FLAG_WRITE_ONLY) &&
-            Ioctl(Device.Get(), VIDIOC_G_CTRL, &current) == 0)
+            V4l2Ioctl(Device.Get(), VIDIOC_G_CTRL, &current) == 0)
             control.Value = current.value;
         if (*kind == TDeviceControl::TKind::Menu)
             control.Items = MenuItems(query);
@@ -114,7 +107,7 @@ class TV4l2ControlSource : public IControlSource {
             v4l2_querymenu item{};
             item.id = query.id;
             item.index = static_cast<__u32>(index);
-            if (Ioctl(Device.Get(), VIDIOC_QUERYMENU, &item) != 0)
+            if (V4l2Ioctl(Device.Get(), VIDIOC_QUERYMENU, &item) != 0)
                 continue;
             items.emplace_back(index, query.type == V4L2_CTRL_TYPE_MENU
                                           ? FixedText(item.name)
