@@ -103,7 +103,7 @@ void Stop(GstDeviceProvider* provider) {
     state.Dv.reset();
 }
 
-void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* param) {
     TEmuCamState& shared = TEmuCamState::Instance();
     switch (id) {
     case PropPlugged:
@@ -118,11 +118,11 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
         shared.Corrupt = g_value_get_boolean(value);
         break;
     default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
     }
 }
 
-void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* param) {
     const TEmuCamState& shared = TEmuCamState::Instance();
     switch (id) {
     case PropPlugged:
@@ -138,7 +138,7 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
         g_value_set_uint64(value, shared.FramesSent);
         break;
     default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
     }
 }
 

@@ -101,9 +101,9 @@ std::optional<TCamera> OpenCamera(KamveroEmuCamSrc* src) {
     return std::nullopt;
 }
 
-void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* param) {
     if (id != PropSerial) {
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
         return;
     }
     TSourceState& state = State(object);
@@ -112,9 +112,9 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
     state.Serial = serial ? serial : "";
 }
 
-void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* param) {
     if (id != PropSerial) {
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
         return;
     }
     g_value_set_string(value, Serial(object).c_str());
