@@ -189,25 +189,29 @@ void AddRates(const GValue* value, std::vector<TFraction>& rates) {
     }
 }
 
-// The rate of a framerate field nearest to `wanted`: a range holds every rate between its ends.
-std::optional<TFraction> NearestRate(const GValue* value, TFraction wanted) {
-    std::vector<TFraction> candidates;
-    if (value && GST_VALUE_HOLDS_FRACTION_RANGE(value)) {
-        const TFraction low = FractionOf(gst_value_get_fraction_range_min(value));
-        const TFraction high = FractionOf(gst_value_get_fraction_range_max(value));
-        candidates.push_back(InRange(wanted, value)               ? wanted
-                             : RateValue(wanted) < RateValue(low) ? low
-                                                                  : high);
-    } else {
-        AddRates(value, candidates);
-    }
+std::optional<TFraction> NearestRate(const std::vector<TFraction>& rates, TFraction wanted) {
     const auto distance = [wanted](TFraction rate) {
         return std::abs(RateValue(rate) - RateValue(wanted));
     };
     const auto nearest =
-        std::min_element(candidates.begin(), candidates.end(),
+        std::min_element(rates.begin(), rates.end(),
                          [&](TFraction a, TFraction b) { return distance(a) < distance(b); });
-    return nearest == candidates.end() ? std::nullopt : std::optional(*nearest);
+    return nearest == rates.end() ? std::nullopt : std::optional(*nearest);
+}
+
+// The rates of a framerate field that may serve for `wanted`: a range holds every rate between
+// its ends, so it serves with the nearest of them.
+void AddRatesFor(const GValue* value, TFraction wanted, std::vector<TFraction>& rates) {
+    if (!value || !GST_VALUE_HOLDS_FRACTION_RANGE(value)) {
+        AddRates(value, rates);
+        return;
+    }
+    const TFraction low = FractionOf(gst_value_get_fraction_range_min(value));
+    const TFraction high = FractionOf(gst_value_get_fraction_range_max(value));
+    AddRate(InRange(wanted, value)               ? wanted
+            : RateValue(wanted) < RateValue(low) ? low
+                                                 : high,
+            rates);
 }
 
 std::optional<TFraction> HighestRate(const std::vector<TFraction>& rates) {
@@ -432,49 +436,57 @@ std::vector<TAMMediaType> ListVideoModes(const GstCaps* caps) {
     return modes;
 }
 
-std::vector<TFraction> OfferedFrameRates(const GstCaps* offered, const TAMMediaType& mode) {
-    std::vector<TFraction> rates;
+namespace {
+
+// The caps of the mode's format and size, at no particular rate.
+TGstCapsRef UnpacedCaps(const TAMMediaType& mode) {
     TAMMediaType unpaced = mode;
     unpaced.AvgTimePerFrame = 0;
-    const TGstCapsRef wanted = VideoCapsFromMediaType(unpaced);
-    if (!offered || !wanted)
-        return rates;
-    const TGstCapsRef matching =
-        TGstCapsRef::Adopt(gst_caps_intersect(const_cast<GstCaps*>(offered), wanted.Get()));
+    return VideoCapsFromMediaType(unpaced);
+}
+
+// The offered structures with that format and size; empty when there are none.
+TGstCapsRef OfferedMatching(const GstCaps* offered, const GstCaps* unpaced) {
+    if (!offered || !unpaced)
+        return {};
+    TGstCapsRef matching = TGstCapsRef::Adopt(
+        gst_caps_intersect(const_cast<GstCaps*>(offered), const_cast<GstCaps*>(unpaced)));
+    return matching && !gst_caps_is_empty(matching.Get()) ? matching : TGstCapsRef();
+}
+
+const GValue* FrameRateOf(const GstCaps* caps, guint index) {
+    return gst_structure_get_value(gst_caps_get_structure(caps, index), "framerate");
+}
+
+} // namespace
+
+std::vector<TFraction> OfferedFrameRates(const GstCaps* offered, const TAMMediaType& mode) {
+    std::vector<TFraction> rates;
+    const TGstCapsRef matching = OfferedMatching(offered, UnpacedCaps(mode).Get());
     for (guint i = 0; matching && i < gst_caps_get_size(matching.Get()); ++i)
-        AddRates(gst_structure_get_value(gst_caps_get_structure(matching.Get(), i), "framerate"),
-                 rates);
+        AddRates(FrameRateOf(matching.Get(), i), rates);
     std::stable_sort(rates.begin(), rates.end(),
                      [](TFraction a, TFraction b) { return RateValue(a) > RateValue(b); });
     return rates;
 }
 
 TGstCapsRef OfferedModeCaps(const GstCaps* offered, const TAMMediaType& mode) {
-    TAMMediaType unpaced = mode;
-    unpaced.AvgTimePerFrame = 0;
-    TGstCapsRef wanted = VideoCapsFromMediaType(unpaced);
-    if (!offered || !wanted)
+    TGstCapsRef caps = UnpacedCaps(mode);
+    const TGstCapsRef matching = OfferedMatching(offered, caps.Get());
+    if (!matching)
         return {};
-    const TGstCapsRef matching =
-        TGstCapsRef::Adopt(gst_caps_intersect(const_cast<GstCaps*>(offered), wanted.Get()));
-    if (!matching || gst_caps_is_empty(matching.Get()))
-        return {};
-    std::optional<TFraction> rate;
-    if (mode.AvgTimePerFrame > 0) {
-        const TFraction asked = FrameRateFromAvgTimePerFrame(mode.AvgTimePerFrame);
-        for (guint i = 0; i < gst_caps_get_size(matching.Get()); ++i) {
-            const std::optional<TFraction> nearest = NearestRate(
-                gst_structure_get_value(gst_caps_get_structure(matching.Get(), i), "framerate"),
-                asked);
-            if (nearest && (!rate || std::abs(RateValue(*nearest) - RateValue(asked)) <
-                                         std::abs(RateValue(*rate) - RateValue(asked))))
-                rate = nearest;
-        }
-    } else {
-        rate = HighestRate(OfferedFrameRates(offered, mode));
+    const bool asked = mode.AvgTimePerFrame > 0;
+    const TFraction wanted = FrameRateFromAvgTimePerFrame(mode.AvgTimePerFrame);
+    std::vector<TFraction> rates;
+    for (guint i = 0; i < gst_caps_get_size(matching.Get()); ++i) {
+        if (asked)
+            AddRatesFor(FrameRateOf(matching.Get(), i), wanted, rates);
+        else
+            AddRates(FrameRateOf(matching.Get(), i), rates);
     }
-    if (rate)
-        gst_caps_set_simple(wanted.Get(), "framerate", GST_TYPE_FRACTION, rate->Num, rate->Den,
+    if (const std::optional<TFraction> rate =
+            asked ? NearestRate(rates, wanted) : HighestRate(rates))
+        gst_caps_set_simple(caps.Get(), "framerate", GST_TYPE_FRACTION, rate->Num, rate->Den,
                             nullptr);
-    return wanted;
+    return caps;
 }

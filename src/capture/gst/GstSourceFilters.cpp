@@ -84,8 +84,6 @@ class TSourcePin : public TGstPin, public IAMStreamConfig, public TGstPropertyPa
         TGstCapsRef Accepted;
         TGstCapsRef Offered;
         TGstCapsRef Chosen;
-        // The format the device was found in, when it can tell.
-        TGstCapsRef Current;
     };
     TSourcePin(const std::shared_ptr<TGstFilter>& filter, TGstPadRef ghost, TShape shape,
                const TSourceMedia& media, GstElement* capsFilter, TCapabilities capabilities)
@@ -111,15 +109,15 @@ class TSourcePin : public TGstPin, public IAMStreamConfig, public TGstPropertyPa
         return KindOfCaps(Caps.Chosen ? Caps.Chosen.Get() : Caps.Offered.Get());
     }
 
-    // The format in force: what the running stream negotiated, else what was chosen, else the
-    // device's own current format. A device that offers one mode can be in no other.
+    // The format in force: what the running stream negotiated, else what was chosen (at first
+    // the device's own current format, when it can tell). A device that offers one mode can be
+    // in no other.
     HRESULT GetFormat(TAMMediaType& type) override {
         std::optional<TAMMediaType> format;
         if (const TGstCapsRef negotiated = TGstCapsRef::Adopt(gst_pad_get_current_caps(Pad())))
             format = Media.TypeFromCaps(negotiated.Get());
-        for (const TGstCapsRef* known : {&Caps.Chosen, &Caps.Current})
-            if (!format && *known)
-                format = Media.TypeFromCaps(known->Get());
+        if (!format && Caps.Chosen)
+            format = Media.TypeFromCaps(Caps.Chosen.Get());
         if (!format && Modes.size() == 1)
             format = Modes.front();
         if (!format)
@@ -279,12 +277,12 @@ class TSourceFilter : public TGstFilter, public TGstPropertyPages {
             if (!caps.Accepted)
                 caps.Accepted = TGstCapsRef::Adopt(gst_caps_new_any());
             caps.Offered = caps.Accepted;
-            if (IsVideo())
-                caps.Current = CurrentDeviceFormat(DeviceRef.Get(), DeviceNode());
             // Until a mode is chosen the device stays in the format it is in, as its driver keeps
             // it, rather than in whatever negotiation would pick.
-            if (caps.Current && gst_caps_can_intersect(caps.Current.Get(), caps.Accepted.Get()))
-                caps.Chosen = caps.Current;
+            TGstCapsRef current =
+                IsVideo() ? CurrentDeviceFormat(DeviceRef.Get(), DeviceNode()) : TGstCapsRef();
+            if (current && gst_caps_can_intersect(current.Get(), caps.Accepted.Get()))
+                caps.Chosen = std::move(current);
             return caps;
         }
         const TGstPadRef pad = StaticPad(Source.Get(), "src");

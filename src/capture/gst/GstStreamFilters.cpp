@@ -151,8 +151,9 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
     }
 
     HRESULT GetConnectedMediaType(TAMMediaType& type) override {
+        GstVideoInfo input;
         GstVideoInfo info;
-        if (!DeliveredInfo(info))
+        if (!InputInfo(input) || !DeliveredInfo(input, info))
             return VFW_E_NOT_CONNECTED;
         const TGstCapsRef caps = TGstCapsRef::Adopt(gst_video_info_to_caps(&info));
         const std::optional<TAMMediaType> connected =
@@ -187,12 +188,14 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
         return GST_PAD_PROBE_OK;
     }
 
-    // The layout of the frames handed out: the input's size in the wanted format.
-    bool DeliveredInfo(GstVideoInfo& info) const {
+    // The layout of the frames coming in, once they are negotiated.
+    bool InputInfo(GstVideoInfo& info) const {
         const TGstCapsRef caps = TGstCapsRef::Adopt(gst_pad_get_current_caps(ProbedPad.Get()));
-        GstVideoInfo input;
-        if (!caps || !gst_video_info_from_caps(&input, caps.Get()))
-            return false;
+        return caps && gst_video_info_from_caps(&info, caps.Get());
+    }
+
+    // The layout of the frames handed out: the input's size in the wanted format.
+    bool DeliveredInfo(const GstVideoInfo& input, GstVideoInfo& info) const {
         GstVideoFormat format = Wanted;
         if (format == GST_VIDEO_FORMAT_UNKNOWN)
             format = IsBitmapFormat(GST_VIDEO_INFO_FORMAT(&input)) ? GST_VIDEO_INFO_FORMAT(&input)
@@ -235,10 +238,9 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
     // The frame in the delivered layout (top-down rows, bitmap stride); empty when it cannot be
     // read. Frames already in that layout are copied only when their rows are padded.
     std::span<const std::uint8_t> Convert(GstBuffer* buffer) {
-        const TGstCapsRef caps = TGstCapsRef::Adopt(gst_pad_get_current_caps(ProbedPad.Get()));
         GstVideoInfo input;
         GstVideoInfo output;
-        if (!caps || !gst_video_info_from_caps(&input, caps.Get()) || !DeliveredInfo(output))
+        if (!InputInfo(input) || !DeliveredInfo(input, output))
             return {};
         Converted.resize(GST_VIDEO_INFO_SIZE(&output));
         GstVideoFrame in;
