@@ -39,21 +39,23 @@ class TSmartTee : public TGstFilter {
         GstElement* tee = AddElement("tee", "tee");
         GstElement* valve = AddElement("valve", "capture-valve");
         GstElement* captureQueue = AddElement("queue", "capture-queue");
-        GstElement* previewQueue = AddElement("queue", "preview-queue");
         // The valve sits in front of its queue, so frames it drops never wake another thread.
-        if (!tee || !LinkElements(tee, valve) || !LinkElements(valve, captureQueue) ||
-            !LinkElements(tee, previewQueue))
+        if (!tee || !LinkElements(tee, valve) || !LinkElements(valve, captureQueue))
             return false;
-        // The preview must never hold up the source: it keeps the newest two frames.
-        gst_util_set_object_arg(G_OBJECT(previewQueue), "leaky", "downstream");
-        g_object_set(previewQueue, "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time",
-                     guint64{0}, nullptr);
+        // The preview runs on the source's own thread: handing each frame to another thread
+        // cost more than the preview's own work. A preview slower than the camera makes the
+        // device drop frames, which the capture branch would miss too; this program only
+        // ever holds that branch stopped, and the renderer never waits for the window.
+        const TGstPadRef previewPad =
+            TGstPadRef::Adopt(gst_element_request_pad_simple(tee, "src_%u"));
+        if (!previewPad)
+            return false;
         const auto input =
             AddPin(StaticPad(tee, "sink").Get(), "Input", TGstPin::In(TMediaKind::Video));
         const auto capture =
             AddPin<TValvePin>(StaticPad(captureQueue, "src").Get(), "Capture",
                               TGstPin::Out(TMediaKind::Video, TPinCategory::Capture), valve);
-        const auto preview = AddPin(StaticPad(previewQueue, "src").Get(), "Preview",
+        const auto preview = AddPin(previewPad.Get(), "Preview",
                                     TGstPin::Out(TMediaKind::Video, TPinCategory::Preview));
         return input && capture && preview;
     }
