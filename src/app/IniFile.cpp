@@ -325,7 +325,11 @@ TIniFile::KeyLocation TIniFile::LocateKey(std::string_view section, std::string_
 void TIniFile::AppendSection(std::string_view section) {
     if (!lines_.empty() && !Trim(lines_.back()).empty())
         lines_.emplace_back();
-    lines_.push_back("[" + std::string(section) + "]");
+    // Appended piece by piece: GCC 12 at -O3 takes "[" + string for an overlapping copy.
+    std::string line;
+    line.reserve(section.size() + 2);
+    line.append(1, '[').append(section).append(1, ']');
+    lines_.push_back(std::move(line));
 }
 
 std::string TIniFile::ReadString(std::string_view section, std::string_view key,

@@ -7,7 +7,6 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <condition_variable>
 #include <csignal>
@@ -18,6 +17,7 @@
 #include <system_error>
 #include <utility>
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -100,15 +100,10 @@ int TNetTCPServerConnection::LocalPort() const {
 
 // Every request asks for it: the dotted quad is written here, as inet_ntop goes through sprintf.
 QString TNetTCPServerConnection::PeerIP() const {
-    const std::uint32_t address = ntohl(PeerAddress.sin_addr.s_addr);
-    std::array<char, 16> text{};
-    char* end = text.data();
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        end = std::to_chars(end, text.data() + text.size(), (address >> shift) & 0xFF).ptr;
-        if (shift > 0)
-            *end++ = '.';
-    }
-    return QString::fromLatin1(text.data(), end - text.data());
+    std::array<char, INET_ADDRSTRLEN> text{};
+    if (!inet_ntop(AF_INET, &PeerAddress.sin_addr, text.data(), text.size()))
+        return {};
+    return QString::fromLatin1(text.data());
 }
 
 int TNetTCPServerConnection::PeerPort() const {
