@@ -7,7 +7,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 // Keys are dotted extensions, case-folded; values are media types as the files spell them.
@@ -51,12 +53,26 @@ template <typename AddLine> void ForEachLine(const std::filesystem::path& path, 
         addLine(file.readLine());
 }
 
+// "type/subtype" of token characters: a type goes into a header as it stands, so one that is
+// empty or holds anything else (a stray CR, a space, a control byte) is no type at all.
+bool IsMediaType(const QByteArray& type) {
+    const auto isTokenChar = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+               std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+    };
+    const qsizetype slash = type.indexOf('/');
+    if (slash <= 0 || slash == type.size() - 1 || type.indexOf('/', slash + 1) >= 0)
+        return false;
+    return std::all_of(type.begin(), type.end(),
+                       [&](char c) { return c == '/' || (c != 0 && isTokenChar(c)); });
+}
+
 // "type ext ext ...": each extension gets the type, replacing an earlier entry.
 void AddMimeTypesLine(TTypeTable& table, QByteArray line) {
     if (const qsizetype comment = line.indexOf('#'); comment >= 0)
         line.truncate(comment);
     const QList<QByteArray> fields = line.simplified().split(' ');
-    if (fields.size() < 2)
+    if (fields.size() < 2 || !IsMediaType(fields.front()))
         return;
     const QString type = QString::fromUtf8(fields.front());
     for (qsizetype i = 1; i < fields.size(); ++i)
@@ -92,7 +108,7 @@ void AddGlobLine(QHash<QString, TGlobEntry>& found, const QByteArray& rawLine) {
     bool isNumber = false;
     const int weight = fields[0].toInt(&isNumber);
     const QString glob = QString::fromUtf8(fields[2]);
-    if (!isNumber || !IsExtensionGlob(glob))
+    if (!isNumber || !IsExtensionGlob(glob) || !IsMediaType(fields[1]))
         return;
     const int rank = weight * 2 + (glob == glob.toLower() ? 1 : 0);
     const QString key = TableKey(QStringView(glob).mid(1));

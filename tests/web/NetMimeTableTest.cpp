@@ -53,7 +53,8 @@ TEST(NetMimeTableTest, LooksUpTheDottedExtensionInTheExtensionTableThenTheDataba
                               "image/png\n"
                               "text/plain txt\n"
                               "application/gzip gz\n"
-                              "text/x-from-types both\n");
+                              "text/x-from-types both\n"
+                              "text\x01/x-control ctl\n");
     ReplaceFile(files.Home, "text/x-home txt\n");
     ReplaceFile(files.HighGlobs, "# generated\n"
                                  "80:text/x-heavy:*.wgt\n"
@@ -70,6 +71,8 @@ TEST(NetMimeTableTest, LooksUpTheDottedExtensionInTheExtensionTableThenTheDataba
                                  "50:text/x-from-globs:*.both\n"
                                  "40:text/x-glob-only:*.onlyglob\n"
                                  "abc:text/x-bad:*.bad\n"
+                                 "60::*.notype\n"
+                                 "60:text/x\rSet-Cookie;a=b:*.splits\n"
                                  "no fields here\n");
     ReplaceFile(files.LowGlobs, "90:text/x-low-heavy:*.heavier\n"
                                 "50:text/x-low-tie:*.tie\n"
@@ -91,6 +94,7 @@ TEST(NetMimeTableTest, LooksUpTheDottedExtensionInTheExtensionTableThenTheDataba
         {"index.htm", "text/html"},
         {"a.dup", "application/x-new"}, // later line wins
         {"notes.txt", "text/x-home"},   // later file wins
+        {"a.ctl", OctetStream},
         {"a.both", "text/x-from-types"},
         {"a.onlyglob", "text/x-glob-only"},
         {"A.ONLYGLOB", "text/x-glob-only"},
@@ -104,6 +108,8 @@ TEST(NetMimeTableTest, LooksUpTheDottedExtensionInTheExtensionTableThenTheDataba
         {"libx.so.1", OctetStream},
         {"README", OctetStream},
         {"a.bad", OctetStream},
+        {"a.notype", OctetStream}, // an empty or malformed type never reaches a header
+        {"a.splits", OctetStream},
         {"file.", OctetStream},
         {"", OctetStream},
         {"a.unknown", OctetStream},
