@@ -19,11 +19,13 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// A stray carriage return (a line ending doubled by an editor) is blank too: the program never
+// writes one unquoted, and left in place it would turn a quoted value into a literal one.
 std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
+    const auto first = text.find_first_not_of(" \t\r");
     if (first == std::string_view::npos)
         return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
 char ToLowerAscii(char c) {

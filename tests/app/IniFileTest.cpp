@@ -133,6 +133,7 @@ TEST(IniFileEncoding, ReadsHandWrittenFile) {
                                       "PORT=21\r\n"
                                       "# Port=99\r\n"
                                       "Quoted = \"quoted\"\r\n"
+                                      "Doubled=\"x\"\r\r\n"
                                       "Folder=\"C:\\pics\\\"\r\n"
                                       "Odd=\"a\\qb\"\r\n"
                                       "Inner=\"x\\ty\"z\"\r\n"
@@ -148,6 +149,7 @@ TEST(IniFileEncoding, ReadsHandWrittenFile) {
     const std::vector<std::pair<std::string, std::string>> expected = {{"host", "ftp.example.org"},
                                                                        {"Port", "21"},
                                                                        {"quoted", "quoted"},
+                                                                       {"Doubled", "x"},
                                                                        {"Folder", "C:\\pics\\"},
                                                                        {"Odd", "a\\qb"},
                                                                        {"Inner", "x\\ty\"z"},
