@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -91,7 +92,7 @@ bool IsExtensionGlob(const QString& glob) {
 }
 
 struct TGlobEntry {
-    int Rank = 0;
+    std::int64_t Rank = 0;
     QString Type;
 };
 
@@ -110,7 +111,8 @@ void AddGlobLine(QHash<QString, TGlobEntry>& found, const QByteArray& rawLine) {
     const QString glob = QString::fromUtf8(fields[2]);
     if (!isNumber || !IsExtensionGlob(glob) || !IsMediaType(fields[1]))
         return;
-    const int rank = weight * 2 + (glob == glob.toLower() ? 1 : 0);
+    // Wide enough for any weight a file may state.
+    const std::int64_t rank = std::int64_t{weight} * 2 + (glob == glob.toLower() ? 1 : 0);
     const QString key = TableKey(QStringView(glob).mid(1));
     const auto existing = found.constFind(key);
     if (existing == found.cend() || rank > existing->Rank)

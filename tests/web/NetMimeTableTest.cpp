@@ -72,6 +72,8 @@ TEST(NetMimeTableTest, LooksUpTheDottedExtensionInTheExtensionTableThenTheDataba
                                  "40:text/x-glob-only:*.onlyglob\n"
                                  "abc:text/x-bad:*.bad\n"
                                  "60::*.notype\n"
+                                 "2000000000:text/x-huge:*.huge\n"
+                                 "50:text/x-small:*.huge\n"
                                  "60:text/x\rSet-Cookie;a=b:*.splits\n"
                                  "no fields here\n");
     ReplaceFile(files.LowGlobs, "90:text/x-low-heavy:*.heavier\n"
@@ -108,6 +110,7 @@ TEST(NetMimeTableTest, LooksUpTheDottedExtensionInTheExtensionTableThenTheDataba
         {"libx.so.1", OctetStream},
         {"README", OctetStream},
         {"a.bad", OctetStream},
+        {"a.huge", "text/x-huge"}, // any weight a file states compares as written
         {"a.notype", OctetStream}, // an empty or malformed type never reaches a header
         {"a.splits", OctetStream},
         {"file.", OctetStream},
