@@ -165,14 +165,15 @@ const TAnswerCase AnswerCases[] = {
      },
      "HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nX-Extra: yes\r\nServer: Kamvera\r\n"
      "Content-Type: text/html\r\nContent-Length: 2\r\n\r\n\xC3\xA9"},
-    // The handler failed before the header: its length is dropped so the message fits.
+    // The handler failed before the header: its length is dropped so the text fits. The text
+    // is fixed: a handler's message may name local paths.
     {"exception before the header",
      [](auto& r) {
          r.ContentLength = 999;
-         throw ENetError("Broken handler.");
+         throw ENetError("Broken handler in /home/someone/cam.");
      },
      "HTTP/1.1 500 Internal Server Error\r\nServer: Kamvera\r\nContent-Type: "
-     "text/html\r\nContent-Length: 15\r\n\r\nBroken handler."},
+     "text/html\r\nContent-Length: 21\r\n\r\nInternal Server Error"},
     {"exception after the header",
      [](auto& r) {
          r.ContentLength = 0;
@@ -233,9 +234,21 @@ TEST_F(HTTPServerTest, SendFileSendsTheWholeFileAfterItsHeader) {
     typed.replace("text/html", "image/jpeg");
     EXPECT_EQ(Exchange(Port, "GET /camera.jpg HTTP/1.1\r\n\r\n"), typed + content);
 
+    // The answer names the failure, the error log gets the path.
+    std::mutex logLock;
+    QStringList logged;
+    Server.OnCommandError = [&](const QString& message) {
+        const std::lock_guard guard(logLock);
+        logged << message;
+    };
+    Server.SetActive(false);
+    Start();
     const QByteArray missing = Exchange(Port, "GET /gone.jpg HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(missing.startsWith("HTTP/1.1 500 Internal Server Error\r\n"));
-    EXPECT_TRUE(missing.endsWith("Cannot open file " + folder.File("gone.jpg").toUtf8()));
+    EXPECT_TRUE(missing.endsWith("\r\n\r\nCannot open file."));
+    EXPECT_FALSE(missing.contains(folder.QPath().toUtf8()));
+    const std::lock_guard guard(logLock);
+    EXPECT_EQ(logged, QStringList{"Cannot open file " + folder.File("gone.jpg")});
 }
 
 // ---- Requests on the wire -----------------------------------------------------------------------
