@@ -387,6 +387,46 @@ TEST_F(HTTPServerTest, OversizeRequestsAreClosedUnansweredAndTheServerGoesOn) {
     EXPECT_EQ(Exchange(Port, "GET / HTTP/1.0\r\n\r\n"), OkAnswer);
 }
 
+// Seventy clients that each sent a header byte every few seconds held all 64 workers for as long
+// as they went on: the limit was per receive. The head of a request now has 30 s in all.
+TEST_F(HTTPServerTest, DribblingClientsLoseTheirWorkersAtTheHeadLimit) {
+    AnswerOk();
+    Start();
+    std::vector<std::unique_ptr<THttpRawClient>> dribblers;
+    for (int i = 0; i < 70; ++i) {
+        dribblers.push_back(std::make_unique<THttpRawClient>(Port));
+        dribblers.back()->Send("GET / HTTP/1.1\r\nX-Slow: ");
+    }
+    ASSERT_TRUE(WaitFor([&] { return Server.LiveConnections() == 64; }));
+    const auto start = TClock::now();
+    while (Since(start) < Server.Limits.MaxHeadTime + 3s) {
+        for (const auto& dribbler : dribblers)
+            dribbler->Send("a"); // fails once the server has closed it
+        std::this_thread::sleep_for(2s);
+    }
+    THttpRawClient normal(Port);
+    normal.Send("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(normal.ReadUntilClosed(10s), OkAnswer);
+    EXPECT_EQ(dribblers.front()->ReadUntilClosed(1s), QByteArray());
+    EXPECT_TRUE(dribblers.front()->Closed());
+}
+
+TEST_F(HTTPServerTest, ABodySlowerThanTheLeastRateIsClosedUnanswered) {
+    AnswerOk();
+    Start();
+    THttpRawClient slow(Port);
+    slow.Send("POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\n");
+    // 200 bytes a second: the grace and the few bytes sent run out within seconds.
+    const auto start = TClock::now();
+    while (!slow.WaitReadable(0ms) && Since(start) < 20s) {
+        slow.Send(QByteArray(100, 'b'));
+        std::this_thread::sleep_for(500ms);
+    }
+    EXPECT_EQ(slow.ReadUntilClosed(1s), QByteArray());
+    EXPECT_TRUE(slow.Closed());
+    EXPECT_TRUE(Seen.TakeRequests().empty());
+}
+
 TEST_F(HTTPServerTest, TheSixtyFifthConnectionWaitsForAFreeSlot) {
     Server.IdleTimeout = 10s;
     AnswerOk();
