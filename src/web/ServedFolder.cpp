@@ -87,8 +87,9 @@ TOpened TServedFolder::Open(const QString& relative) const {
                            RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS);
     if (fd >= 0)
         return {TOutcome::Opened, TUniqueFd(fd), 0};
-    // EXDEV: an absolute link, which may still point inside; EAGAIN: a rename raced the lookup.
-    if (errno == ENOSYS || errno == EXDEV || errno == EAGAIN)
+    // ENOSYS, or EPERM from an older container's system call filter: no openat2. EXDEV: an
+    // absolute link, which may still point inside. EAGAIN: a rename raced the lookup.
+    if (errno == ENOSYS || errno == EPERM || errno == EXDEV || errno == EAGAIN)
         return Walk(relative);
     return Failed(errno);
 }
