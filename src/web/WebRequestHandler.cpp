@@ -3,13 +3,11 @@
 #include "ServedFolder.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
 #include <optional>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 void TWebDocumentRoot::Set(const QString& root) {
