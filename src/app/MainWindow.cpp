@@ -67,6 +67,7 @@ TfrmMain::TfrmMain(TMainWindowEnvironment environment, QWidget* parent)
 TfrmMain::~TfrmMain() {
     HTTPServer.SetActive(false);
     Web->Status.Detach();
+    Web->Errors.Detach();
 }
 
 void TfrmMain::FormCreate() {

@@ -128,11 +128,13 @@ class TfrmMain : public QWidget {
     // What the connection threads share with the window. Shared, so that a handler the server
     // had to let go of at close still finds it; the status relay is detached by then.
     struct TWebShared {
-        explicit TWebShared(std::function<void(const QString&)> showStatus)
-            : Status(std::move(showStatus)) {}
+        TWebShared(std::function<void(const QString&)> showStatus,
+                   std::function<void(const QString&)> logError)
+            : Status(std::move(showStatus)), Errors(std::move(logError)) {}
         TWebDocumentRoot Root; // a copy of the local folder field, under its lock
         TNetMimeTable MimeTable;
         TWebStatusRelay Status; // to status panel 1 through the GUI thread's event queue
+        TWebStatusRelay Errors; // handler failures to errors.txt, the same way
     };
     // Runs on the connection's thread; touches no widget.
     static void HTTPServerCommandGet(const TWebShared& Web, TNetPeerThread& AThread,

@@ -20,10 +20,15 @@ int PortNumber(const QString& text) {
 
 void TfrmMain::CreateWebComponents() {
     // Queued from one thread, the texts of a request arrive in the order they were sent.
-    Web = std::make_shared<TWebShared>([this](const QString& text) {
-        QMetaObject::invokeMethod(
-            this, [this, text] { StatusBar->SetPanelText(1, text); }, Qt::QueuedConnection);
-    });
+    Web = std::make_shared<TWebShared>(
+        [this](const QString& text) {
+            QMetaObject::invokeMethod(
+                this, [this, text] { StatusBar->SetPanelText(1, text); }, Qt::QueuedConnection);
+        },
+        [this](const QString& message) {
+            QMetaObject::invokeMethod(
+                this, [this, message] { LogError(message); }, Qt::QueuedConnection);
+        });
     HTTPServer.DefaultPort = 8888;
     HTTPServer.ServerSoftware = QStringLiteral("Kamvera");
     HTTPServer.MimeTypeForFile = [web = Web](const QString& fileName) {
@@ -33,6 +38,7 @@ void TfrmMain::CreateWebComponents() {
                                           TNetHTTPResponseInfo& response) {
         HTTPServerCommandGet(*web, thread, request, response);
     };
+    HTTPServer.OnCommandError = [web = Web](const QString& message) { web->Errors.Show(message); };
     // Connection threads never read the field itself; they read this copy.
     connect(edtLocalDirectory1, &QLineEdit::textChanged, this,
             [this](const QString& text) { Web->Root.Set(text); });

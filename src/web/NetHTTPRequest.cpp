@@ -259,9 +259,28 @@ qsizetype TNetMemorySource::Receive(char* buffer, qsizetype size) {
 TNetHTTPInput::TNetHTTPInput(TNetByteSource& source, const TNetHTTPLimits& limits)
     : Source(source), Limit(limits) {}
 
-bool TNetHTTPInput::ReceiveMore() {
+TNetHTTPInput::TClock::time_point TNetHTTPInput::Deadline(TPart part) const {
+    if (part == TPart::Head)
+        return HeadStarted ? *HeadStarted + Limit.MaxHeadTime : TClock::time_point::max();
+    if (!BodyStarted || Limit.MinBodyBytesPerSecond <= 0)
+        return TClock::time_point::max();
+    // Each byte received buys the time it takes at the least rate allowed.
+    const auto earned =
+        std::chrono::milliseconds(BodyBytesReceived * 1000 / Limit.MinBodyBytesPerSecond);
+    return *BodyStarted + Limit.BodyGraceTime + earned;
+}
+
+bool TNetHTTPInput::ReceiveMore(TPart part) {
     if (PeerClosed)
         return false;
+    if (part == TPart::Body && !BodyStarted)
+        BodyStarted = TClock::now();
+    const TClock::time_point deadline = Deadline(part);
+    // Checked here as well as in the wait: a client whose bytes always come just before a wait
+    // would end never lets it end.
+    if (TClock::now() >= deadline)
+        throw ENetHTTPRequestTooSlow();
+    Source.SetDeadline(deadline);
     if (Consumed == Buffer.size()) {
         Buffer.clear();
         ScanFrom -= Consumed;
@@ -285,6 +304,10 @@ bool TNetHTTPInput::ReceiveMore() {
     }
     Buffer.resize(kept + received);
     PeerClosed = received == 0;
+    if (received > 0 && !HeadStarted)
+        HeadStarted = TClock::now();
+    if (part == TPart::Body)
+        BodyBytesReceived += received;
     return received > 0;
 }
 
@@ -317,20 +340,20 @@ QByteArrayView TNetHTTPInput::ReadLineView() {
         // One byte more for the CR of a line that is exactly as long as allowed.
         if (Available() > Limit.MaxLineBytes + 1)
             throw ENetHTTPRequestTooLarge();
-        if (!ReceiveMore())
+        if (!ReceiveMore(TPart::Head))
             throw ENetConnClosedGracefully();
     }
 }
 
 QByteArray TNetHTTPInput::ReadBytes(qint64 count) {
     while (Available() < count)
-        if (!ReceiveMore())
+        if (!ReceiveMore(TPart::Body))
             throw ENetConnClosedGracefully();
     return Take(static_cast<qsizetype>(count));
 }
 
 QByteArray TNetHTTPInput::ReadToEnd() {
-    while (ReceiveMore())
+    while (ReceiveMore(TPart::Body))
         if (Available() > Limit.MaxBodyBytes)
             throw ENetHTTPRequestTooLarge();
     return Take(Available());

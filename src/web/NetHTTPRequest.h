@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
+#include <optional>
 #include <vector>
 
 // Reading one HTTP request: the request line, the header lines, the body, and what the engine
@@ -30,10 +32,22 @@ class ENetHTTPRequestTooLarge : public ENetError {
     ENetHTTPRequestTooLarge() : ENetError(QStringLiteral("Request too large.")) {}
 };
 
+// A request sent too slowly: one client must not hold a connection's thread for long by
+// dribbling its bytes.
+class ENetHTTPRequestTooSlow : public ENetError {
+  public:
+    ENetHTTPRequestTooSlow() : ENetError(QStringLiteral("Request too slow.")) {}
+};
+
 struct TNetHTTPLimits {
     qsizetype MaxLineBytes = 8192; // without the line end
     int MaxHeaderLines = 100;      // the empty line that ends the block not counted
     qint64 MaxBodyBytes = 1024 * 1024;
+    // The request line and the headers, counted from the request's first byte.
+    std::chrono::milliseconds MaxHeadTime{30000};
+    // The body after that: this long, and then no slower than this on average.
+    std::chrono::milliseconds BodyGraceTime{2000};
+    qint64 MinBodyBytesPerSecond = 16384;
 };
 
 // Lines "Name: value". Names match case-insensitively; continuation lines (starting with a blank
@@ -93,10 +107,15 @@ struct TNetHTTPRequestLine {
 // Where request bytes come from.
 class TNetByteSource {
   public:
+    using TClock = std::chrono::steady_clock;
+
     virtual ~TNetByteSource() = default;
     // Up to `size` bytes into `buffer`; 0 when the peer has closed. Throws on failures and time
     // limits.
     virtual qsizetype Receive(char* buffer, qsizetype size) = 0;
+    // Later receives wait no later than this, besides any limit of the source's own. Sources
+    // that never wait may ignore it.
+    virtual void SetDeadline(TClock::time_point deadline) { static_cast<void>(deadline); }
 };
 
 // Bytes from memory, handed out in pieces of the given sizes (cycled), to exercise every split.
@@ -112,7 +131,10 @@ class TNetMemorySource : public TNetByteSource {
     std::size_t NextPiece = 0;
 };
 
-// The input buffer of a connection: lines and counted bytes within the limits.
+// The input buffer of a connection: lines and counted bytes within the limits. Lines (the
+// request line and headers) must be complete within MaxHeadTime of the first byte; counted or
+// remaining bytes (the body) keep to the minimum rate. Either failing is ENetHTTPRequestTooSlow
+// or the source's time-out.
 class TNetHTTPInput {
   public:
     TNetHTTPInput(TNetByteSource& source, const TNetHTTPLimits& limits);
@@ -130,6 +152,8 @@ class TNetHTTPInput {
   private:
     static constexpr qsizetype FirstReceiveBytes = 4096;
     static constexpr qsizetype ReceiveChunkBytes = 32768;
+    using TClock = TNetByteSource::TClock;
+    enum class TPart { Head, Body };
 
     TNetByteSource& Source;
     TNetHTTPLimits Limit;
@@ -137,9 +161,13 @@ class TNetHTTPInput {
     qsizetype Consumed = 0;
     qsizetype ScanFrom = 0; // bytes before it hold no line feed: slow senders cost no rescans
     bool PeerClosed = false;
+    std::optional<TClock::time_point> HeadStarted; // when the first byte came
+    std::optional<TClock::time_point> BodyStarted;
+    qint64 BodyBytesReceived = 0;
 
     qsizetype Available() const { return Buffer.size() - Consumed; }
-    bool ReceiveMore();
+    TClock::time_point Deadline(TPart part) const;
+    bool ReceiveMore(TPart part);
     QByteArray Take(qsizetype count);
 };
 

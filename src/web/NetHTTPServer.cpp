@@ -82,6 +82,7 @@ struct THTTPSettings {
     TNetHTTPGetEvent OnCommandGet;
     TNetHTTPOtherEvent OnCommandOther;
     TNetMimeLookup MimeTypeForFile;
+    TNetHTTPErrorEvent OnCommandError;
 };
 
 TUniqueFd OpenForReading(const QString& fileName) {
@@ -98,15 +99,30 @@ qint64 FileSize(const TUniqueFd& file) {
     return status.st_size;
 }
 
-// The handler failed: a 500 answer with its message. The length and stream it may have set
+// What a 500 answer says of a failure: a fixed text per kind, as the message itself may name
+// local paths.
+QString FailureText(const std::exception& error) {
+    if (dynamic_cast<const EFileOpenError*>(&error))
+        return QStringLiteral("Cannot open file.");
+    if (dynamic_cast<const ENetHTTPHeaderAlreadyWritten*>(&error))
+        return QString::fromUtf8(error.what()); // fixed, and says what the handler got wrong
+    return HTTPStatusText(500);
+}
+
+// The handler failed: a 500 answer naming the failure. The length and stream it may have set
 // belong to the answer it did not finish, so they go.
-void AnswerFailure(TNetHTTPResponseInfo& response, const QString& message) {
+void AnswerFailure(TNetHTTPResponseInfo& response, const QString& text) {
     response.SetResponseNo(500);
-    response.ContentText = message;
+    response.ContentText = text;
     if (!response.HeaderHasBeenWritten()) {
         response.ContentLength = -1;
         response.ContentStream.reset();
     }
+}
+
+void ReportFailure(const THTTPSettings& settings, const QString& message) {
+    if (settings.OnCommandError)
+        settings.OnCommandError(message);
 }
 
 void CallHandler(const THTTPSettings& settings, TNetPeerThread& thread,
@@ -114,8 +130,12 @@ void CallHandler(const THTTPSettings& settings, TNetPeerThread& thread,
     try {
         settings.OnCommandGet(thread, request, response);
     } catch (const std::exception& error) {
-        AnswerFailure(response, QString::fromUtf8(error.what()));
+        // A client that went away mid-answer is no failure of ours.
+        if (!dynamic_cast<const ENetSocketError*>(&error))
+            ReportFailure(settings, QString::fromUtf8(error.what()));
+        AnswerFailure(response, FailureText(error));
     } catch (...) {
+        ReportFailure(settings, QStringLiteral("Unknown exception."));
         AnswerFailure(response, HTTPStatusText(500));
     }
 }
@@ -254,6 +274,7 @@ TNetTCPServer::TPeerJob TNetHTTPServer::MakePeerJob() const {
         OnCommandGet,
         OnCommandOther,
         MimeTypeForFile,
+        OnCommandError,
     });
     return [settings](TNetPeerThread& thread) {
         ServeRequest(*settings, thread);

@@ -71,6 +71,7 @@ class TNetHTTPResponseInfo {
 
 using TNetHTTPGetEvent = std::function<void(TNetPeerThread& thread, TNetHTTPRequestInfo& request,
                                             TNetHTTPResponseInfo& response)>;
+using TNetHTTPErrorEvent = std::function<void(const QString& message)>;
 using TNetHTTPOtherEvent = std::function<void(TNetPeerThread& thread, const QString& command,
                                               const QString& target, const QString& version)>;
 
@@ -87,6 +88,9 @@ class TNetHTTPServer : public TNetTCPServer {
     // to TerminateWaitTime, and then lets them go (they may outlive the server then).
     TNetHTTPGetEvent OnCommandGet;
     TNetHTTPOtherEvent OnCommandOther;
+    // The whole message of an exception OnCommandGet threw, for the error log: the 500 answer
+    // names only the kind of failure. Called on the connection's thread, like OnCommandGet.
+    TNetHTTPErrorEvent OnCommandError;
     // The server's own MIME table, consulted by SendFile when the response has no content
     // type; "application/octet-stream" when unset.
     TNetMimeLookup MimeTypeForFile;

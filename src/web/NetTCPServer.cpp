@@ -110,12 +110,12 @@ int TNetTCPServerConnection::PeerPort() const {
     return ntohs(PeerAddress.sin_port);
 }
 
-void TNetTCPServerConnection::WaitUntilReady(short events) {
+void TNetTCPServerConnection::WaitUntilReady(short events, TClock::time_point until) {
     pollfd entry{Socket.Get(), events, 0};
-    const auto deadline = std::chrono::steady_clock::now() + IdleTimeout;
+    const auto deadline = std::min(TClock::now() + IdleTimeout, until);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now());
         const int ready =
             ::poll(&entry, 1, static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX)));
         if (ready > 0)
@@ -141,7 +141,7 @@ qsizetype TNetTCPServerConnection::Receive(char* buffer, qsizetype size) {
             YieldedOnce = true;
             ::sched_yield();
         } else if (errno == EAGAIN || errno == EWOULDBLOCK)
-            WaitUntilReady(POLLIN);
+            WaitUntilReady(POLLIN, ReceiveDeadline);
         else if (errno != EINTR)
             ThrowSocketError(errno);
     }

@@ -30,8 +30,9 @@ class TNetTCPServerConnection : public TNetByteSource {
     QString PeerIP() const;
     int PeerPort() const;
 
-    // Nothing for the idle limit: socket error 10060. After Close: 0 (closed).
+    // Nothing for the idle limit or until the deadline: socket error 10060. After Close: 0.
     qsizetype Receive(char* buffer, qsizetype size) override;
+    void SetDeadline(TClock::time_point deadline) override { ReceiveDeadline = deadline; }
     // Sends all bytes; socket errors as ENetSocketError (the peer going away: 10053/10054/10058).
     // With moreFollows the bytes may wait for the next write (or Close) to share its packets.
     void Write(QByteArrayView bytes, bool moreFollows = false);
@@ -49,10 +50,12 @@ class TNetTCPServerConnection : public TNetByteSource {
     mutable std::mutex SocketLock; // Close against Interrupt: never shut down a reused number
     TUniqueFd Socket;
     std::chrono::milliseconds IdleTimeout;
+    TClock::time_point ReceiveDeadline = TClock::time_point::max();
     sockaddr_in PeerAddress{};
     bool YieldedOnce = false; // the first wait for input gives the CPU away before it polls
 
-    void WaitUntilReady(short events);
+    // Within the idle limit and, when given, the deadline.
+    void WaitUntilReady(short events, TClock::time_point deadline = TClock::time_point::max());
 };
 
 // One connection and the thread serving it. The server runs connections on a pool of at most

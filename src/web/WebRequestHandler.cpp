@@ -1,12 +1,13 @@
 #include "WebRequestHandler.h"
 
+#include "ServedFolder.h"
+
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <optional>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 void TWebDocumentRoot::Set(const QString& root) {
@@ -89,16 +90,56 @@ struct TOpenedFile {
     qint64 Size = 0;
 };
 
-// The regular file at the path, opened, with its size; none for anything else. Two system calls
-// where finding the file first and opening it then takes three. O_NONBLOCK: a named pipe must
-// not hold the thread (it is then no regular file and left to the full lookup).
-std::optional<TOpenedFile> OpenRegularFile(const QString& path) {
-    TUniqueFd file(
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+// The path below the served folder: "" for the folder itself.
+QString RelativeToRoot(const QString& path, const QString& cleanRoot) {
+    if (cleanRoot == QLatin1String("/"))
+        return path.mid(1);
+    return path.mid(std::min(path.size(), cleanRoot.size() + 1));
+}
+
+enum class TFileKind { Regular, Folder, Other };
+
+TFileKind KindOf(const TUniqueFd& file, qint64& size) {
     struct stat status {};
-    if (!file.Valid() || ::fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode))
-        return std::nullopt;
-    return TOpenedFile{std::move(file), status.st_size};
+    if (::fstat(file.Get(), &status) != 0)
+        return TFileKind::Other;
+    size = status.st_size;
+    if (S_ISREG(status.st_mode))
+        return TFileKind::Regular;
+    return S_ISDIR(status.st_mode) ? TFileKind::Folder : TFileKind::Other;
+}
+
+struct TLookup {
+    TServedFolder::TOutcome Outcome = TServedFolder::TOutcome::Missing;
+    std::optional<TOpenedFile> File; // when Outcome is Opened
+    QString Path;                    // the request's path, or its folder's index.html
+    bool IsFolder = false;
+};
+
+// Only a regular file counts as opened: anything else (a pipe, a device, a folder) is missing.
+TLookup OpenBeneath(const TServedFolder& folder, const QString& relative, const QString& path) {
+    TServedFolder::TOpened opened = folder.Open(relative);
+    TLookup lookup{opened.Outcome, std::nullopt, path};
+    if (opened.Outcome != TServedFolder::TOutcome::Opened)
+        return lookup;
+    qint64 size = 0;
+    const TFileKind kind = KindOf(opened.File, size);
+    if (kind == TFileKind::Regular)
+        lookup.File = TOpenedFile{std::move(opened.File), size};
+    else
+        lookup.Outcome = TServedFolder::TOutcome::Missing;
+    lookup.IsFolder = kind == TFileKind::Folder;
+    return lookup;
+}
+
+// The request's file beneath the folder, or for a folder its index.html, looked up the same way.
+TLookup LookUpBeneath(const TServedFolder& folder, const QString& relative, const QString& path) {
+    TLookup lookup = OpenBeneath(folder, relative, path);
+    if (!lookup.IsFolder)
+        return lookup;
+    const QString index = QStringLiteral("index.html");
+    return OpenBeneath(folder, relative.isEmpty() ? index : relative + u'/' + index,
+                       CleanAbsolute(path + u'/' + index));
 }
 
 void AnswerWithFile(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
@@ -140,38 +181,59 @@ bool LiesWithinRoot(const QString& path, const QString& documentRoot) {
     return LiesWithinCleanRoot(path, CleanRoot(documentRoot));
 }
 
+namespace {
+
+void AnswerMissing(TNetHTTPResponseInfo& response) {
+    response.SetResponseNo(404);
+    response.ContentText = NotFoundPage(response.StatusText);
+}
+
+// A path outside the folder, reached by ".." or a link: refused when there is something to
+// refuse, else missing, so nothing is served from outside and nothing else is said about it.
+void AnswerOutside(TNetHTTPResponseInfo& response, const QString& documentRoot,
+                   const QString& document) {
+    if (!RequestedFile(documentRoot, document).isFile()) {
+        AnswerMissing(response);
+        return;
+    }
+    response.ContentText = AccessDeniedPage;
+    response.SetResponseNo(403);
+}
+
+} // namespace
+
 void AnswerFileRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
                        TNetHTTPResponseInfo& response, const TWebRequestContext& context) {
     context.ShowStatus(request.Command);
     // No folder chosen yet serves nothing, rather than whatever folder the program runs in.
     if (context.DocumentRoot.isEmpty()) {
-        response.SetResponseNo(404);
-        response.ContentText = NotFoundPage(response.StatusText);
+        AnswerMissing(response);
         context.ShowStatus(QString());
         return;
     }
-    // Nearly every request names a file in the folder: opening it straight away answers it
-    // without a look at the disk beforehand. Anything else is told apart by the full lookup.
     const QString root = CleanRoot(context.DocumentRoot);
-    QString path = RequestedPath(root, request.Document);
-    std::optional<TOpenedFile> opened;
-    if (LiesWithinCleanRoot(path, root))
-        opened = OpenRegularFile(path);
-    if (!opened) {
-        const QFileInfo file = RequestedFile(context.DocumentRoot, request.Document);
-        path = file.filePath();
-        if (!file.isFile()) {
-            response.SetResponseNo(404);
-            response.ContentText = NotFoundPage(response.StatusText);
-        } else if (!LiesWithinCleanRoot(path, root)) {
-            response.ContentText = AccessDeniedPage;
-            response.SetResponseNo(403);
-        } else if (opened = OpenRegularFile(path); !opened) {
-            // Found a moment ago and gone since.
-            throw EFileOpenError(QStringLiteral("Cannot open file %1").arg(path));
-        }
+    const QString path = RequestedPath(root, request.Document);
+    if (!LiesWithinCleanRoot(path, root)) {
+        AnswerOutside(response, context.DocumentRoot, request.Document);
+        context.ShowStatus(QString());
+        return;
     }
-    if (opened)
-        AnswerWithFile(thread, request, response, context, path, *opened);
+    // Opened beneath the folder itself, not by name: a link cannot lead out, whenever it was
+    // made. The file is then served from what was opened.
+    const TServedFolder folder(root);
+    const TLookup lookup = LookUpBeneath(folder, RelativeToRoot(path, root), path);
+    switch (lookup.Outcome) {
+    case TServedFolder::TOutcome::Opened:
+        AnswerWithFile(thread, request, response, context, lookup.Path, *lookup.File);
+        break;
+    case TServedFolder::TOutcome::Missing:
+        AnswerMissing(response);
+        break;
+    case TServedFolder::TOutcome::Outside:
+        AnswerOutside(response, context.DocumentRoot, request.Document);
+        break;
+    case TServedFolder::TOutcome::Refused:
+        throw EFileOpenError(QStringLiteral("Cannot open file %1").arg(lookup.Path));
+    }
     context.ShowStatus(QString());
 }

@@ -54,6 +54,7 @@ QFileInfo RequestedFile(const QString& documentRoot, const QString& document);
 bool LiesWithinRoot(const QString& path, const QString& documentRoot);
 
 // Answers a GET, POST or HEAD from the served folder: the file (its MIME type and size), the
-// folder's index.html, 403 for an existing file outside the folder, 404 for a missing one.
+// folder's index.html, 403 for an existing file outside the folder, 404 for a missing one. Files
+// are opened beneath the folder, so a link counts as outside when it leads there.
 void AnswerFileRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
                        TNetHTTPResponseInfo& response, const TWebRequestContext& context);

@@ -165,14 +165,15 @@ const TAnswerCase AnswerCases[] = {
      },
      "HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nX-Extra: yes\r\nServer: Kamvera\r\n"
      "Content-Type: text/html\r\nContent-Length: 2\r\n\r\n\xC3\xA9"},
-    // The handler failed before the header: its length is dropped so the message fits.
+    // The handler failed before the header: its length is dropped so the text fits. The text
+    // is fixed: a handler's message may name local paths.
     {"exception before the header",
      [](auto& r) {
          r.ContentLength = 999;
-         throw ENetError("Broken handler.");
+         throw ENetError("Broken handler in /home/someone/cam.");
      },
      "HTTP/1.1 500 Internal Server Error\r\nServer: Kamvera\r\nContent-Type: "
-     "text/html\r\nContent-Length: 15\r\n\r\nBroken handler."},
+     "text/html\r\nContent-Length: 21\r\n\r\nInternal Server Error"},
     {"exception after the header",
      [](auto& r) {
          r.ContentLength = 0;
@@ -233,9 +234,21 @@ TEST_F(HTTPServerTest, SendFileSendsTheWholeFileAfterItsHeader) {
     typed.replace("text/html", "image/jpeg");
     EXPECT_EQ(Exchange(Port, "GET /camera.jpg HTTP/1.1\r\n\r\n"), typed + content);
 
+    // The answer names the failure, the error log gets the path.
+    std::mutex logLock;
+    QStringList logged;
+    Server.OnCommandError = [&](const QString& message) {
+        const std::lock_guard guard(logLock);
+        logged << message;
+    };
+    Server.SetActive(false);
+    Start();
     const QByteArray missing = Exchange(Port, "GET /gone.jpg HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(missing.startsWith("HTTP/1.1 500 Internal Server Error\r\n"));
-    EXPECT_TRUE(missing.endsWith("Cannot open file " + folder.File("gone.jpg").toUtf8()));
+    EXPECT_TRUE(missing.endsWith("\r\n\r\nCannot open file."));
+    EXPECT_FALSE(missing.contains(folder.QPath().toUtf8()));
+    const std::lock_guard guard(logLock);
+    EXPECT_EQ(logged, QStringList{"Cannot open file " + folder.File("gone.jpg")});
 }
 
 // ---- Requests on the wire -----------------------------------------------------------------------
@@ -372,6 +385,46 @@ TEST_F(HTTPServerTest, OversizeRequestsAreClosedUnansweredAndTheServerGoesOn) {
     }
     EXPECT_TRUE(Seen.TakeRequests().empty());
     EXPECT_EQ(Exchange(Port, "GET / HTTP/1.0\r\n\r\n"), OkAnswer);
+}
+
+// Seventy clients that each sent a header byte every few seconds held all 64 workers for as long
+// as they went on: the limit was per receive. The head of a request now has 30 s in all.
+TEST_F(HTTPServerTest, DribblingClientsLoseTheirWorkersAtTheHeadLimit) {
+    AnswerOk();
+    Start();
+    std::vector<std::unique_ptr<THttpRawClient>> dribblers;
+    for (int i = 0; i < 70; ++i) {
+        dribblers.push_back(std::make_unique<THttpRawClient>(Port));
+        dribblers.back()->Send("GET / HTTP/1.1\r\nX-Slow: ");
+    }
+    ASSERT_TRUE(WaitFor([&] { return Server.LiveConnections() == 64; }));
+    const auto start = TClock::now();
+    while (Since(start) < Server.Limits.MaxHeadTime + 3s) {
+        for (const auto& dribbler : dribblers)
+            dribbler->Send("a"); // fails once the server has closed it
+        std::this_thread::sleep_for(2s);
+    }
+    THttpRawClient normal(Port);
+    normal.Send("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(normal.ReadUntilClosed(10s), OkAnswer);
+    EXPECT_EQ(dribblers.front()->ReadUntilClosed(1s), QByteArray());
+    EXPECT_TRUE(dribblers.front()->Closed());
+}
+
+TEST_F(HTTPServerTest, ABodySlowerThanTheLeastRateIsClosedUnanswered) {
+    AnswerOk();
+    Start();
+    THttpRawClient slow(Port);
+    slow.Send("POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\n");
+    // 200 bytes a second: the grace and the few bytes sent run out within seconds.
+    const auto start = TClock::now();
+    while (!slow.WaitReadable(0ms) && Since(start) < 20s) {
+        slow.Send(QByteArray(100, 'b'));
+        std::this_thread::sleep_for(500ms);
+    }
+    EXPECT_EQ(slow.ReadUntilClosed(1s), QByteArray());
+    EXPECT_TRUE(slow.Closed());
+    EXPECT_TRUE(Seen.TakeRequests().empty());
 }
 
 TEST_F(HTTPServerTest, TheSixtyFifthConnectionWaitsForAFreeSlot) {

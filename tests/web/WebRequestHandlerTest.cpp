@@ -2,13 +2,17 @@
 #include "WebRequestHandler.h"
 #include "HttpRawClient.h"
 #include "NetMimeTable.h"
+#include "ServedFolder.h"
 #include "TestSupport.h"
 
 #include <QDir>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -123,6 +127,102 @@ TEST_F(WebRequestHandlerTest, NothingOutsideTheFolderIsEverRead) {
             EXPECT_EQ(answer.Body, denied);
         }
     }
+}
+
+// Links were followed by name, so one in the folder served any file of the machine.
+TEST_F(WebRequestHandlerTest, LinksAreFollowedOnlyWhileTheyStayInsideTheFolder) {
+    const std::filesystem::path cam = Folder.Path() / "cam";
+    const std::pair<const char*, std::filesystem::path> links[] = {
+        {"leak.txt", "../secret.txt"},
+        {"abs-leak.txt", Folder.Path() / "secret.txt"},
+        {"out", "../camera2"},
+        {"chain1", "chain2"},
+        {"chain2", "sub/chain3"},
+        {"sub/chain3", "../../secret.txt"},
+        {"sub/out", "../out"},
+        {"dangling.txt", "../missing.txt"},
+        {"loop", "loop"},
+        {"same.jpg", "camera.jpg"},
+        {"abs-same.jpg", cam / "camera.jpg"},
+        {"in", "sub"},
+        {"sub/up.jpg", "../camera.jpg"},
+    };
+    for (const auto& [name, target] : links)
+        std::filesystem::create_symlink(target, cam / name);
+    std::filesystem::create_symlink("cam", Folder.Path() / "camlink");
+
+    const QByteArray denied = AccessDeniedPage.toUtf8();
+    const QByteArray jpeg = "\xFF\xD8jpeg bytes\xFF\xD9";
+    struct TCase {
+        QByteArray Document;
+        QByteArray Status;
+        QByteArray Body;
+    };
+    const TCase cases[] = {
+        {"/leak.txt", "403 Forbidden", denied},
+        {"/abs-leak.txt", "403 Forbidden", denied},
+        {"/out/x.jpg", "403 Forbidden", denied},
+        {"/chain1", "403 Forbidden", denied},
+        {"/sub/out/x.jpg", "403 Forbidden", denied},
+        {"/out/", "404 Not Found", {}}, // a folder without an index page, like one inside
+        {"/dangling.txt", "404 Not Found", {}},
+        {"/loop", "404 Not Found", {}},
+        {"/same.jpg", "200 OK", jpeg},
+        {"/abs-same.jpg", "200 OK", jpeg},
+        {"/in/", "200 OK", "<p>sub</p>"},
+        {"/sub/up.jpg", "200 OK", jpeg},
+    };
+    // The folder itself may be a link, as typed or with its slash.
+    for (const QString& root : {Folder.File("cam/"), Folder.File("camlink")}) {
+        Root = root;
+        for (const TCase& test : cases) {
+            SCOPED_TRACE(test.Document.constData());
+            SCOPED_TRACE(root.toStdString());
+            const TAnswer answer = Get(test.Document);
+            EXPECT_EQ(answer.StatusLine(), "HTTP/1.1 " + test.Status);
+            if (!test.Body.isEmpty()) {
+                EXPECT_EQ(answer.Body, test.Body);
+            }
+            EXPECT_NE(answer.Body, "secret");
+            EXPECT_NE(answer.Body, "sibling");
+            EXPECT_FALSE(answer.Body.contains(Folder.QPath().toUtf8()));
+            // The walk for kernels without openat2 comes to the same end.
+            const TServedFolder folder(root);
+            QString relative = QString::fromUtf8(test.Document.mid(1));
+            if (relative.endsWith('/'))
+                relative.chop(1);
+            EXPECT_EQ(folder.Walk(relative).Outcome, folder.Open(relative).Outcome);
+        }
+    }
+}
+
+// Whatever a link points to at the moment of a request, only bytes from inside go out.
+TEST_F(WebRequestHandlerTest, ALinkSwappedDuringRequestsNeverLeadsOut) {
+    const std::filesystem::path cam = Folder.Path() / "cam";
+    const std::filesystem::path targets[] = {"camera.jpg", "../secret.txt", cam / "camera.jpg",
+                                             Folder.Path() / "secret.txt"};
+    std::atomic<bool> stop = false;
+    std::thread swapper([&] {
+        for (std::size_t i = 0; !stop; ++i) {
+            std::error_code ignored;
+            std::filesystem::remove(cam / "swap.tmp", ignored);
+            std::filesystem::create_symlink(targets[i % std::size(targets)], cam / "swap.tmp",
+                                            ignored);
+            std::filesystem::rename(cam / "swap.tmp", cam / "swap.jpg", ignored);
+        }
+    });
+    for (int i = 0; i < 400; ++i) {
+        const TAnswer answer = Get("/swap.jpg");
+        if (answer.StatusLine() == "HTTP/1.1 200 OK") {
+            EXPECT_EQ(answer.Body, "\xFF\xD8jpeg bytes\xFF\xD9");
+        } else {
+            EXPECT_TRUE(answer.StatusLine() == "HTTP/1.1 403 Forbidden" ||
+                        answer.StatusLine() == "HTTP/1.1 404 Not Found")
+                << answer.StatusLine().constData();
+        }
+    }
+    stop = true;
+    swapper.join();
 }
 
 TEST_F(WebRequestHandlerTest, RootTypedWithoutItsSlashStillKeepsSiblingsOutAndNoRootServesNothing) {
