@@ -6,6 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 class SnapshotTest : public testing::Test {
@@ -56,6 +62,40 @@ TEST_F(SnapshotTest, ArchiveRingKeepsTheNewestAndRotatesTheSlots) {
     EXPECT_EQ(QDir(Snaps()).entryList(QDir::Files).size(), 4) << "no .bmp or temporary left";
     EXPECT_EQ(w->ArchiveIndex, 2);
     EXPECT_TRUE(LoggedLines().isEmpty());
+}
+
+// The ring used to move the newest file into its slot before the next one was written, so a
+// web request in that gap found no camera.jpg.
+TEST_F(SnapshotTest, AReaderNeverFindsTheNewestMissingOrPartial) {
+    Start(5);
+    Snapshot(10);
+    std::atomic<long> reads = 0, missing = 0, partial = 0;
+    std::jthread reader([&](std::stop_token stop) {
+        const QByteArray path = QFile::encodeName(File("camera.jpg"));
+        while (!stop.stop_requested()) {
+            const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                ++missing;
+                continue;
+            }
+            QByteArray bytes;
+            char buffer[8192];
+            for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+                bytes.append(buffer, got);
+            ::close(fd);
+            ++reads;
+            if (!bytes.startsWith("\xFF\xD8") || !bytes.endsWith("\xFF\xD9"))
+                ++partial;
+        }
+    });
+    for (int k = 0; k < 200; ++k)
+        Snapshot(k % 250, {160, 120});
+    reader.request_stop();
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(missing.load(), 0);
+    EXPECT_EQ(partial.load(), 0);
+    EXPECT_EQ(QDir(Snaps()).entryList(QDir::Files).size(), 6) << "no .bmp or temporary left";
 }
 
 TEST_F(SnapshotTest, NoArchiveKeepsOnlyTheNewest) {
