@@ -288,6 +288,7 @@ class TfrmMain : public QWidget {
     bool Shown = false;
 };
 
-// Settings texts: most are UTF-8 on disk, the password is 8-bit text byte for byte.
+// The password's text as the cipher's bytes: UTF-8, like the other settings texts. Stored bytes
+// that are not UTF-8 were written by an earlier version as Latin-1 and are read so.
 QString PasswordFromBytes(const std::string& bytes);
 std::string PasswordToBytes(const QString& password);
