@@ -74,6 +74,7 @@ class TfrmMain : public QWidget {
     void btnHelpClick();
     void RestartCountdown();
     void LogError(const QString& message);
+    void ErrorLogTimerTimer();
     bool CaptureAvailable();
     QString SettingsFilePath() const { return SettingsFolder + SettingsFileName; }
 
@@ -219,6 +220,8 @@ class TfrmMain : public QWidget {
     QTimer* MotionTimer = nullptr;
     QTimer* CountdownTimer = nullptr;
     QTimer* FTPTimer = nullptr;
+    // Writes the count of an error repeated within a minute once that minute is over.
+    QTimer* ErrorLogTimer = nullptr;
 
     // Run-time state shared between the features.
     QString AppPath;
@@ -269,6 +272,8 @@ class TfrmMain : public QWidget {
     void SaveSettings();
 
     void StopCapturing();
+    QString ErrorLogPath() const;
+    void ArmErrorLogTimer();
     void PassCredentialsToFTPClient();
     void CreateNetComponents();
     void CreateWebComponents();
