@@ -1,5 +1,5 @@
 // One whole snapshot as the writer makes it with the program's default archive ring of 100: the
-// newest JPEG moved into its slot, the timestamp drawn on a copy of the frame as the program draws
+// newest JPEG linked into its slot, the timestamp drawn on a copy of the frame as the program draws
 // it, the temporary bitmap written, the JPEG encoded from the bitmap's pixels as read back from the
 // file and written through a temporary file renamed to the newest snapshot's name, the bitmap
 // deleted. The peer is a bare libjpeg-turbo quality-100 encode of the same pixels to memory. Both
@@ -80,7 +80,7 @@ TTimes Snapshot(const QImage& frame, const QString& base, int slot) {
     const std::function<void()> steps[] = {
         [&] {
             if (slot > 0)
-                MoveNewestIntoSlot(base, slot);
+                PutNewestIntoSlot(base, slot);
         },
         [&] {
             stamped = frame.copy();
@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     const QString base = folder.filePath(QStringLiteral("camera"));
     std::printf("files in %s\n", qPrintable(folder.path()));
     PrintHeader();
-    const char* const stepNames[] = {"  newest moved into its archive slot",
+    const char* const stepNames[] = {"  newest linked into its archive slot",
                                      "  timestamp on a copy", "  bitmap written",
                                      "  JPEG from bitmap (read, encode, tmp+rename)",
                                      "  bitmap deleted"};

@@ -540,12 +540,11 @@ std::vector<std::string> JudgeChannels(const TChannels& atEnd, double runSeconds
         failures.emplace_back("no FTP upload happened");
     if (atEnd.WebOk == 0)
         failures.emplace_back("no web fetch succeeded");
-    // A 404 is the newest snapshot's moment out of place: the ring moves it into its slot before
-    // the new one is written (a millisecond or two per snapshot). It is reported, not failed;
-    // anything else (no answer, a broken one, a server error) fails the run.
-    if (atEnd.WebFailed > atEnd.WebNotFound)
-        failures.push_back(std::to_string(atEnd.WebFailed - atEnd.WebNotFound) +
-                           " web fetches failed other than with 404");
+    // Once the first snapshot is written camera.jpg always exists and is whole: any answer but
+    // a 200 with the whole JPEG (a 404 too) fails the run.
+    if (atEnd.WebFailed > 0)
+        failures.push_back(std::to_string(atEnd.WebFailed) + " web fetches of camera.jpg failed (" +
+                           std::to_string(atEnd.WebNotFound) + " of them 404)");
     return failures;
 }
 

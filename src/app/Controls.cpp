@@ -1,7 +1,9 @@
 #include "Controls.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QFileDialog>
+#include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QStyle>
 #include <QVariant>
@@ -70,8 +72,24 @@ void TDirectoryEdit::AcceptDialogName(QString name) {
 
 void TDirectoryEdit::focusOutEvent(QFocusEvent* event) {
     QLineEdit::focusOutEvent(event);
-    if (OnExit)
+    if (OnExit && FocusMovedWithinWindow(*event))
         OnExit();
+}
+
+bool TDirectoryEdit::FocusMovedWithinWindow(const QFocusEvent& event) const {
+    // Another window, a popup or the field's context menu taking the focus leaves a path typed
+    // half-way as it is; the user comes back to it.
+    switch (event.reason()) {
+    case Qt::ActiveWindowFocusReason:
+    case Qt::PopupFocusReason:
+    case Qt::MenuBarFocusReason:
+        return false;
+    default:
+        break;
+    }
+    // The application's focus has already moved on when the old widget hears of it.
+    const QWidget* next = QApplication::focusWidget();
+    return next != nullptr && next != this && next->window() == window();
 }
 
 void TDirectoryEdit::BrowseForFolder() {

@@ -36,7 +36,8 @@ class TStatusBar : public QFrame {
 };
 
 // A line edit with a folder button. The dialog's choice passes through OnAfterDialog before
-// it becomes the text; OnExit runs when the field loses the focus.
+// it becomes the text; OnExit runs when the focus moves from the field to another control of
+// the same window (not when the window, a popup or a context menu takes it).
 class TDirectoryEdit : public QLineEdit {
     Q_OBJECT
   public:
@@ -52,6 +53,7 @@ class TDirectoryEdit : public QLineEdit {
     void focusOutEvent(QFocusEvent* event) override;
 
   private:
+    bool FocusMovedWithinWindow(const QFocusEvent& event) const;
     void BrowseForFolder();
 };
 

@@ -7,12 +7,15 @@
 #include "gst/GstPlatform.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QStatusTipEvent>
+
+#include <algorithm>
 
 namespace {
 
@@ -108,7 +111,8 @@ void TfrmMain::FormClose() {
     SaveSettings();
     cap1->StopPreview();
     cap1->StopCapture();
-    ErrorLog.Release();
+    ErrorLogTimer->stop();
+    ErrorLog.Release(ErrorLogPath());
 }
 
 bool TfrmMain::event(QEvent* event) {
@@ -198,8 +202,32 @@ void TfrmMain::CountdownTimerTimer() {
     StatusBar->SetPanelText(0, QStringLiteral("Next FTP: %1 sec").arg(CountdownSecs));
 }
 
+QString TfrmMain::ErrorLogPath() const {
+    return SettingsFolder + QStringLiteral("errors.txt");
+}
+
 void TfrmMain::LogError(const QString& message) {
-    ErrorLog.Append(SettingsFolder + QStringLiteral("errors.txt"), message, Environment.Clock());
+    ErrorLog.Append(ErrorLogPath(), message, Environment.Clock());
+    ArmErrorLogTimer();
+}
+
+void TfrmMain::ErrorLogTimerTimer() {
+    ErrorLog.EndRepeats(ErrorLogPath(), Environment.Clock());
+    ArmErrorLogTimer();
+}
+
+void TfrmMain::ArmErrorLogTimer() {
+    const QDateTime end = ErrorLog.RepeatsEnd();
+    if (!end.isValid()) {
+        ErrorLogTimer->stop();
+        return;
+    }
+    // Once armed it runs to the end of the minute; further repeats do not push it back.
+    if (!ErrorLogTimer->isActive()) {
+        const qint64 untilEndMs = Environment.Clock().msecsTo(end);
+        ErrorLogTimer->start(static_cast<int>(
+            std::clamp<qint64>(untilEndMs, 0, TErrorLog::RepeatWindowSecs * 1000)));
+    }
 }
 
 void TfrmMain::btnHelpClick() {
@@ -231,6 +259,10 @@ void TfrmMain::CreateTimers() {
 
     FTPTimer = new QTimer(this);
     FTPTimer->setObjectName(QStringLiteral("FTPTimer"));
+
+    ErrorLogTimer = new QTimer(this);
+    ErrorLogTimer->setObjectName(QStringLiteral("ErrorLogTimer"));
+    ErrorLogTimer->setSingleShot(true);
 }
 
 namespace {
@@ -249,6 +281,7 @@ void TfrmMain::ConnectHandlers() {
     Wire(MotionTimer, &QTimer::timeout, this, &TfrmMain::MotionTimerTimer);
     Wire(CountdownTimer, &QTimer::timeout, this, &TfrmMain::CountdownTimerTimer);
     Wire(FTPTimer, &QTimer::timeout, this, &TfrmMain::FTPTimerTimer);
+    Wire(ErrorLogTimer, &QTimer::timeout, this, &TfrmMain::ErrorLogTimerTimer);
 
     Wire(btnStart, &QPushButton::clicked, this, &TfrmMain::btnStartClick);
     Wire(btnStop, &QPushButton::clicked, this, &TfrmMain::btnStopClick);

@@ -74,6 +74,7 @@ class TfrmMain : public QWidget {
     void btnHelpClick();
     void RestartCountdown();
     void LogError(const QString& message);
+    void ErrorLogTimerTimer();
     bool CaptureAvailable();
     QString SettingsFilePath() const { return SettingsFolder + SettingsFileName; }
 
@@ -221,6 +222,8 @@ class TfrmMain : public QWidget {
     QTimer* MotionTimer = nullptr;
     QTimer* CountdownTimer = nullptr;
     QTimer* FTPTimer = nullptr;
+    // Writes the count of an error repeated within a minute once that minute is over.
+    QTimer* ErrorLogTimer = nullptr;
 
     // Run-time state shared between the features.
     QString AppPath;
@@ -271,6 +274,8 @@ class TfrmMain : public QWidget {
     void SaveSettings();
 
     void StopCapturing();
+    QString ErrorLogPath() const;
+    void ArmErrorLogTimer();
     void PassCredentialsToFTPClient();
     void CreateNetComponents();
     void CreateWebComponents();
@@ -290,6 +295,7 @@ class TfrmMain : public QWidget {
     bool Shown = false;
 };
 
-// Settings texts: most are UTF-8 on disk, the password is 8-bit text byte for byte.
+// The password's text as the cipher's bytes: UTF-8, like the other settings texts. Stored bytes
+// that are not UTF-8 were written by an earlier version as Latin-1 and are read so.
 QString PasswordFromBytes(const std::string& bytes);
 std::string PasswordToBytes(const QString& password);

@@ -5,6 +5,7 @@
 
 #include <QLocale>
 #include <QSignalBlocker>
+#include <QStringDecoder>
 #include <type_traits>
 
 namespace {
@@ -45,12 +46,18 @@ template <typename Control, typename Value> void Put(Control* control, Value val
 } // namespace
 
 QString PasswordFromBytes(const std::string& bytes) {
+    // Earlier versions stored the password as Latin-1; bytes that are no UTF-8 are read so.
+    // Stateless, so a sequence cut off at the end counts as an error rather than waiting for more.
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    const QString text = utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    if (!utf8.hasError())
+        return text;
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
 std::string PasswordToBytes(const QString& password) {
-    const QByteArray bytes = password.toLatin1();
-    return {bytes.constData(), static_cast<std::size_t>(bytes.size())};
+    return password.toStdString();
 }
 
 void TfrmMain::LoadSettings() {

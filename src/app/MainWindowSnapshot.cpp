@@ -12,7 +12,7 @@ void TfrmMain::RotateArchive(const QString& base) {
         return;
     try {
         // No newest snapshot yet (the first of a run) starts the ring again.
-        if (!MoveNewestIntoSlot(base, ArchiveIndex))
+        if (!PutNewestIntoSlot(base, ArchiveIndex))
             ArchiveIndex = 0;
     } catch (const std::exception& error) {
         LogError(QString::fromUtf8(error.what()));

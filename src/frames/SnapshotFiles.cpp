@@ -513,11 +513,46 @@ QString ArchiveSlotName(const QString& base, int index) {
     return base + QString::asprintf("%.4d", index) + QStringLiteral(".jpg");
 }
 
-bool MoveNewestIntoSlot(const QString& base, int index) {
+namespace {
+
+// The errors of link(2) that mean the file system has no hard links (or none to spare here).
+bool MeansNoLinks(int error) {
+    constexpr std::array noLinks{EPERM, EXDEV, EMLINK, ENOTSUP, EOPNOTSUPP, ENOSYS};
+    return std::find(noLinks.begin(), noLinks.end(), error) != noLinks.end();
+}
+
+// The newest snapshot's bytes copied to the slot, through a temporary file like any JPEG. False
+// when there is no newest snapshot.
+bool CopyNewestIntoSlot(const QString& newest, const QString& slot) {
+    const TFileDescriptor file(::open(NativeName(newest).c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat status {};
+    if (file.Get() < 0 && errno == ENOENT)
+        return false;
+    if (file.Get() < 0 || ::fstat(file.Get(), &status) != 0)
+        Fail("Cannot open file", newest, SystemReason(errno));
+    QByteArray bytes(static_cast<qsizetype>(status.st_size), Qt::Uninitialized);
+    if (const int error = ReadAt(file.Get(), reinterpret_cast<uchar*>(bytes.data()),
+                                 static_cast<std::size_t>(bytes.size()), 0))
+        FailReading(newest, error);
+    ReplaceFile(slot, bytes);
+    return true;
+}
+
+} // namespace
+
+bool PutNewestIntoSlot(const QString& base, int index, TLinkCall linkCall) {
     const QString slot = ArchiveSlotName(base, index);
-    if (::unlink(NativeName(slot).c_str()) != 0 && errno != ENOENT)
+    const QString newest = base + QStringLiteral(".jpg");
+    const std::string slotPath = NativeName(slot);
+    if (::unlink(slotPath.c_str()) != 0 && errno != ENOENT)
         Fail("Cannot delete file", slot, SystemReason(errno));
-    return ::rename(NativeName(base + QStringLiteral(".jpg")).c_str(), NativeName(slot).c_str()) == 0;
+    // A second name for the newest file, which stays in place until the next snapshot's rename
+    // replaces it: a reader never finds the newest name missing.
+    if ((linkCall ? linkCall : &::link)(NativeName(newest).c_str(), slotPath.c_str()) == 0)
+        return true;
+    if (MeansNoLinks(errno))
+        return CopyNewestIntoSlot(newest, slot);
+    return false;
 }
 
 void KeepFrameBuffersInHeap() {

@@ -117,16 +117,30 @@ TEST_F(ControllerTest, EachLoggedErrorAddsOneDatedLine) {
     EXPECT_TRUE(lines[2].endsWith(" : second failure"));
 }
 
-TEST_F(ControllerTest, ADeletedLogIsRewrittenWithEveryHeldLine) {
+// The log is only ever appended to: a deleted log begins again with the next line.
+TEST_F(ControllerTest, ADeletedLogBeginsAgainWithTheNextLine) {
     const QString log = Folder.File("errors.txt");
     w->LogError("one");
     w->LogError("two");
     ASSERT_TRUE(QFile::remove(log));
     w->LogError("three");
     const QStringList lines = QString::fromUtf8(ReadTextFile(log)).split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 3);
-    EXPECT_TRUE(lines[0].endsWith(" : one"));
-    EXPECT_TRUE(lines[2].endsWith(" : three"));
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].endsWith(" : three"));
+}
+
+// The log used to grow without bound.
+TEST_F(ControllerTest, ALogThatANewLineWouldTakePastTenMebibytesMovesAside) {
+    const QString log = Folder.File("errors.txt");
+    const QString old = Folder.File("errors.old.txt");
+    WriteTextFile(old, "the oldest lines\n");
+    const QByteArray full(TErrorLog::MaxFileBytes, 'x');
+    WriteTextFile(log, full);
+    w->LogError("next");
+    EXPECT_EQ(ReadTextFile(old), full);
+    const QStringList lines = QString::fromUtf8(ReadTextFile(log)).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].endsWith(" : next"));
 }
 
 TEST(LogTime, LeavesOutTheTimeAtMidnight) {

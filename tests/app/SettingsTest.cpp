@@ -2,6 +2,7 @@
 #include "IniFile.h"
 #include "StarterSettings.h"
 #include "TestSupport.h"
+#include "XorCipher.h"
 
 #include <QLocale>
 #include <gtest/gtest.h>
@@ -204,16 +205,41 @@ TEST_F(SettingsTest, ALoadErrorIsReportedAndTheRemainingKeysStillLoad) {
     EXPECT_TRUE(w->chkShowGrid->isChecked());
 }
 
-TEST_F(SettingsTest, PasswordIsStoredScrambledAndReadBack) {
-    {
+// Each byte XOR 87, the main window's key.
+std::string Scrambled(const QByteArray& plain) {
+    return TXorCipher(87).XorText(plain.toStdString());
+}
+
+// Characters outside Latin-1 used to be stored as "?"; files of earlier versions hold Latin-1.
+TEST_F(SettingsTest, PasswordIsStoredScrambledAsUtf8AndOldLatin1FilesStillLoad) {
+    const struct {
+        const char* name;
+        QString typed;
+        std::string stored;
+    } cases[] = {
+        {"ASCII", "secret", "$24%2#"},
+        {"beyond Latin-1", QString::fromUtf8("pässwörd€"),
+         Scrambled("p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC")},
+        {"Latin-1 from an earlier version", QString::fromUtf8("pässwörd"),
+         Scrambled("p\xE4ssw\xF6rd")},
+        // Valid UTF-8 up to a lead byte at the very end, which must not be dropped as unfinished.
+        {"Latin-1 ending in a UTF-8 lead byte", QString::fromUtf8("naiveÃ"),
+         Scrambled("naive\xC3")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TIniFile file(SettingsFile().toStdString());
+        file.WriteString("FTPHost", "Password", c.stored);
+        file.UpdateFile();
         TWindowUnderTest w(Folder);
-        w->edtPassword->setText("secret");
+        EXPECT_EQ(w->edtPassword->text(), c.typed);
+        // Saved again, the password is UTF-8 whatever it was read from.
         ASSERT_TRUE(w->close());
+        EXPECT_EQ(TIniFile(SettingsFile().toStdString()).ReadString("FTPHost", "Password", ""),
+                  Scrambled(c.typed.toUtf8()));
+        w.Restart();
+        EXPECT_EQ(w->edtPassword->text(), c.typed);
     }
-    // Each byte XOR 87.
-    EXPECT_TRUE(WrittenKeys().contains("FTPHost/Password=$24%2#"));
-    TWindowUnderTest again(Folder);
-    EXPECT_EQ(again->edtPassword->text(), "secret");
 }
 
 TEST_F(SettingsTest, EveryTextSurvivesARestartUnchanged) {

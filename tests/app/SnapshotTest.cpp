@@ -1,10 +1,17 @@
 // The snapshot writer: archive ring, timestamp, JPEG output and its failures.
+#include "ErrorLog.h"
 #include "TestSupport.h"
 
 #include <QDir>
 #include <QImageReader>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -56,6 +63,40 @@ TEST_F(SnapshotTest, ArchiveRingKeepsTheNewestAndRotatesTheSlots) {
     EXPECT_EQ(QDir(Snaps()).entryList(QDir::Files).size(), 4) << "no .bmp or temporary left";
     EXPECT_EQ(w->ArchiveIndex, 2);
     EXPECT_TRUE(LoggedLines().isEmpty());
+}
+
+// The ring used to move the newest file into its slot before the next one was written, so a
+// web request in that gap found no camera.jpg.
+TEST_F(SnapshotTest, AReaderNeverFindsTheNewestMissingOrPartial) {
+    Start(5);
+    Snapshot(10);
+    std::atomic<long> reads = 0, missing = 0, partial = 0;
+    std::jthread reader([&](std::stop_token stop) {
+        const QByteArray path = QFile::encodeName(File("camera.jpg"));
+        while (!stop.stop_requested()) {
+            const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                ++missing;
+                continue;
+            }
+            QByteArray bytes;
+            char buffer[8192];
+            for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+                bytes.append(buffer, got);
+            ::close(fd);
+            ++reads;
+            if (!bytes.startsWith("\xFF\xD8") || !bytes.endsWith("\xFF\xD9"))
+                ++partial;
+        }
+    });
+    for (int k = 0; k < 200; ++k)
+        Snapshot(k % 250, {160, 120});
+    reader.request_stop();
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(missing.load(), 0);
+    EXPECT_EQ(partial.load(), 0);
+    EXPECT_EQ(QDir(Snaps()).entryList(QDir::Files).size(), 6) << "no .bmp or temporary left";
 }
 
 TEST_F(SnapshotTest, NoArchiveKeepsOnlyTheNewest) {
@@ -151,6 +192,40 @@ TEST_F(SnapshotTest, AMissingFolderIsLoggedAndTheNextGoodSnapshotWorks) {
     EXPECT_TRUE(w->NewSnapshot);
     EXPECT_EQ(QDir(Snaps()).entryList(QDir::Files), QStringList{"camera.jpg"});
     EXPECT_EQ(w->ArchiveIndex, 1);
+}
+
+// A folder on a disk that is gone used to log a line per detection, each rewriting the whole log.
+TEST_F(SnapshotTest, TenThousandFailedSnapshotsLeaveAFewLogLines) {
+    QDateTime now(QDate(2026, 12, 8), QTime(14, 0, 0));
+    w.Clock = [&] {
+        return now;
+    };
+    w->chkTS1->setChecked(false);
+    Start(100);
+    ASSERT_TRUE(QDir(Snaps()).removeRecursively());
+    for (int k = 0; k < 10000; ++k)
+        Snapshot(k % 250);
+    ASSERT_EQ(LoggedLines().size(), 1);
+    EXPECT_TRUE(w->ErrorLogTimer->isActive());
+
+    // The minute ends: the count follows as a line of its own.
+    now = now.addSecs(60);
+    w->ErrorLogTimerTimer();
+    EXPECT_FALSE(w->ErrorLogTimer->isActive());
+    // The same failure after the minute is written again; another message ends its repeats.
+    for (int k = 0; k < 3; ++k)
+        Snapshot(k);
+    w->LogError("another failure");
+
+    const QStringList lines = LoggedLines();
+    ASSERT_EQ(lines.size(), 5);
+    const QString stamp = FormatLogTime(QDateTime(QDate(2026, 12, 8), QTime(14, 0, 0)));
+    const QString later = FormatLogTime(now);
+    EXPECT_TRUE(lines[0].startsWith(stamp + " : Cannot create file")) << lines[0].toStdString();
+    EXPECT_EQ(lines[1], stamp + " : Last message repeated 9999 times.");
+    EXPECT_EQ(lines[2].mid(later.size()), lines[0].mid(stamp.size()));
+    EXPECT_EQ(lines[3], later + " : Last message repeated 2 times.");
+    EXPECT_EQ(lines[4], later + " : another failure");
 }
 
 TEST_F(SnapshotTest, OnlyCapturingWritesSnapshots) {

@@ -2,8 +2,10 @@
 #include "Splash.h"
 #include "TestSupport.h"
 
+#include <QContextMenuEvent>
 #include <QStatusTipEvent>
 #include <QTest>
+#include <functional>
 #include <gtest/gtest.h>
 #include <variant>
 
@@ -185,13 +187,51 @@ TEST_F(WindowTest, TrackBarsKeepTheRectangleFivePixelsWide) {
     EXPECT_EQ(w->TopTrack->value(), 15);
 }
 
-TEST_F(WindowTest, FolderFieldsEndWithASlash) {
-    w->edtLocalDirectory1->setText("/srv/cam");
-    QFocusEvent out(QEvent::FocusOut);
-    QCoreApplication::sendEvent(w->edtLocalDirectory1, &out);
-    EXPECT_EQ(w->edtLocalDirectory1->text(), "/srv/cam/");
+// The slash used to be added on every focus-out, so switching to another window or opening the
+// field's context menu put it into the middle of a path typed half-way.
+TEST_F(WindowTest, FolderFieldsEndWithASlashWhenTheFocusMovesWithinTheWindow) {
+    w->Pages->setCurrentIndex(1); // Settings, where both fields are
+    QWidget otherWindow;
+    const auto activate = [](QWidget* window) {
+        window->show();
+        window->activateWindow();
+        return QTest::qWaitForWindowActive(window);
+    };
+    const struct {
+        const char* name;
+        std::function<void(TDirectoryEdit*)> leave;
+        bool slashed;
+    } ways[] = {
+        {"Tab to the next control",
+         [](TDirectoryEdit* field) { QTest::keyClick(field, Qt::Key_Tab); }, true},
+        {"a click on another control",
+         [&](TDirectoryEdit*) { QTest::mouseClick(w->edtPort, Qt::LeftButton); }, true},
+        {"another window", [&](TDirectoryEdit*) { ASSERT_TRUE(activate(&otherWindow)); }, false},
+        {"the field's context menu",
+         [](TDirectoryEdit* field) {
+             QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, QPoint(4, 4),
+                                         field->mapToGlobal(QPoint(4, 4)));
+             QCoreApplication::sendEvent(field, &menuEvent);
+             QWidget* menu = QApplication::activePopupWidget();
+             ASSERT_NE(menu, nullptr);
+             menu->close();
+         },
+         false},
+    };
+    for (TDirectoryEdit* field : {w->edtLocalDirectory1, w->edtWWWPath})
+        for (const auto& way : ways) {
+            SCOPED_TRACE(std::string(way.name) + " from " + field->objectName().toStdString());
+            ASSERT_TRUE(activate(w.Window.get()));
+            field->setFocus(Qt::OtherFocusReason);
+            ASSERT_TRUE(field->hasFocus());
+            field->setText("/srv/cam");
+            way.leave(field);
+            EXPECT_EQ(field->text(), QString(way.slashed ? "/srv/cam/" : "/srv/cam"));
+        }
+    ASSERT_TRUE(activate(w.Window.get()));
+    w->edtLocalDirectory1->setFocus(Qt::OtherFocusReason);
     w->edtLocalDirectory1->setText("");
-    QCoreApplication::sendEvent(w->edtLocalDirectory1, &out);
+    QTest::keyClick(w->edtLocalDirectory1, Qt::Key_Tab);
     EXPECT_EQ(w->edtLocalDirectory1->text(), "");
     w->edtWWWPath->AcceptDialogName("/var/www");
     EXPECT_EQ(w->edtWWWPath->text(), "/var/www/");

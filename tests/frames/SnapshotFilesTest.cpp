@@ -345,4 +345,60 @@ TEST(JpegFiles, FromABadBitmapTheErrorNamesItAndTheOldJpegStays) {
               (QStringList{"camera.bmp", "camera.jpg"}));
 }
 
+// ---- The archive ring -------------------------------------------------------------------------
+
+// link(2) as a file system without hard links answers it.
+template <int Error> int RefuseLink(const char*, const char*) {
+    errno = Error;
+    return -1;
+}
+
+ino_t InodeOf(const QString& fileName) {
+    struct stat status {};
+    return stat(QFile::encodeName(fileName).constData(), &status) == 0 ? status.st_ino : 0;
+}
+
+TEST(ArchiveRing, TheNewestStaysInPlaceAndItsSlotGetsALinkOrACopy) {
+    const struct {
+        const char* name;
+        TLinkCall linkCall;
+        bool sameFile;
+    } cases[] = {
+        {"hard link", nullptr, true},
+        {"no links across devices (EXDEV)", &RefuseLink<EXDEV>, false},
+        {"no links on this file system (EPERM)", &RefuseLink<EPERM>, false},
+        {"links not supported (ENOTSUP)", &RefuseLink<ENOTSUP>, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir folder;
+        const QString base = folder.filePath("camera");
+        WriteAll(base + ".jpg", "newest");
+        WriteAll(ArchiveSlotName(base, 7), "oldest");
+        EXPECT_TRUE(PutNewestIntoSlot(base, 7, c.linkCall));
+        EXPECT_EQ(ReadAll(base + ".jpg"), "newest");
+        EXPECT_EQ(ReadAll(ArchiveSlotName(base, 7)), "newest");
+        EXPECT_EQ(InodeOf(base + ".jpg") == InodeOf(ArchiveSlotName(base, 7)), c.sameFile);
+        EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files),
+                  (QStringList{"camera.jpg", "camera0007.jpg"}));
+
+        // No newest snapshot (the first of a run): nothing to put there, the slot is freed.
+        ASSERT_TRUE(QFile::remove(base + ".jpg"));
+        EXPECT_FALSE(PutNewestIntoSlot(base, 7, c.linkCall));
+        EXPECT_TRUE(QDir(folder.path()).isEmpty());
+    }
+}
+
+TEST(ArchiveRing, ACopyThatFailsNamesTheSlotAndLeavesNoPartOfIt) {
+    QTemporaryDir folder;
+    const QString base = folder.filePath("camera");
+    WriteAll(base + ".jpg", QByteArray(4096, 'j'));
+    {
+        const TFileSizeLimit limit(64);
+        ExpectErrorNaming([&] { PutNewestIntoSlot(base, 1, &RefuseLink<EXDEV>); },
+                          ArchiveSlotName(base, 1));
+    }
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files), QStringList{"camera.jpg"});
+}
+
 } // namespace
