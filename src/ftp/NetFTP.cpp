@@ -61,6 +61,18 @@ QString PortArgument(QString ip, int port) {
 
 } // namespace
 
+namespace {
+
+// One byte of a port: a larger number would make no port, or overflow making one.
+int PortField(const QString& text) {
+    const int value = StrToInt(text);
+    if (value < 0 || value > 255)
+        throw EConvertError(QStringLiteral("'%1' is out of range for a port").arg(text.trimmed()));
+    return value;
+}
+
+} // namespace
+
 TPasvAddress ParsePasvReply(const QString& lastLine) {
     const QString line = lastLine.trimmed();
     const qsizetype open = line.indexOf(QLatin1Char('('));
@@ -73,8 +85,8 @@ TPasvAddress ParsePasvReply(const QString& lastLine) {
     QStringList fields = numbers.split(QLatin1Char(','));
     while (fields.size() < 6)
         fields << QString();
-    const int high = StrToInt(fields[4]);
-    const int low = StrToInt(fields[5]);
+    const int high = PortField(fields[4]);
+    const int low = PortField(fields[5]);
     return {fields.mid(0, 4).join(QLatin1Char('.')), high * 256 + low};
 }
 
