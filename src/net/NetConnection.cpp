@@ -488,10 +488,14 @@ void TNetSimpleServer::BeginListen() {
 void TNetSimpleServer::Listen() {
     if (!Listener.Valid())
         throw ENetSocketError(ErrInvalidArgument);
+    // One bound for the whole wait: strangers dialling in must not extend it.
+    const auto deadline = steady_clock::now() + Timeout;
     for (;;) {
-        WaitUntilReady(Listener.Get(), POLLIN);
+        WaitUntilReady(Listener.Get(), POLLIN, deadline);
         TUniqueFd accepted(::accept4(Listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (accepted.Valid()) {
+            if (!AcceptFrom.isEmpty() && PeerEndpoint(accepted.Get()).IP != AcceptFrom)
+                continue; // closed by `accepted`; the expected peer may still come
             AdoptSocket(accepted.Release());
             Listener.Reset();
             return;

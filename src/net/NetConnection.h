@@ -174,6 +174,9 @@ class TNetSimpleServer : public TNetTCPConnection {
   public:
     QString BoundIP;
     int BoundPort = 0;
+    // When set, only a connection from this IPv4 address is taken; any other is closed and the
+    // wait goes on within the same bound.
+    QString AcceptFrom;
 
     void BeginListen(); // bind (the system picks a port for 0) and listen with a backlog of 1
     void Listen();      // waits (bounded by Timeout) for the connection and accepts it
