@@ -180,7 +180,9 @@ void TNetFTP::PassiveTransfer(const QString& storeCommand, int fileFd) {
     SendLine(storeCommand);
     TNetTCPClient data;
     GiveWorkHandlersTo(data);
-    data.Host = address.Host;
+    // Only the port is taken from the reply: an address named there could send the file to any
+    // host the server (or anyone on the clear-text path) chooses.
+    data.Host = PeerIP();
     data.Port = address.Port;
     data.Connect();
     ReadReply({110, 125, 150});
@@ -198,6 +200,8 @@ void TNetFTP::ActiveTransfer(const QString& storeCommand, int fileFd) {
     GiveWorkHandlersTo(data);
     data.BoundIP = LocalIP();
     data.BoundPort = 0;
+    // Whoever reaches the port first must not get the file: only the server may.
+    data.AcceptFrom = PeerIP();
     data.BeginListen();
     SendCommand(QStringLiteral("PORT ") + PortArgument(data.ListenIP(), data.ListenPort()), {200});
     SendCommand(storeCommand, {125, 150});

@@ -12,7 +12,8 @@ enum class TFtpTransferType { ftBinary, ftASCII };
 // The data address of a PASV reply: the first four fields joined with "." as the host (taken as
 // text), the fifth times 256 plus the sixth as the port. The fields come from between the
 // first "(" and the first ")" when the line holds both, else from after its last space. Throws
-// EConvertError for a port field that is not a whole number.
+// EConvertError for a port field that is not a whole number. The client dials only the port, on
+// the control connection's peer.
 struct TPasvAddress {
     QString Host;
     int Port = 0;
@@ -21,9 +22,10 @@ TPasvAddress ParsePasvReply(const QString& lastLine);
 
 // A blocking FTP client (RFC 959 subset): connect and log in, change directory, delete, rename,
 // store, disconnect. One control connection; one data connection per stored file, passive
-// (PASV) or active (PORT). Every failure is an exception of the net layer (NetErrors.h) or
-// EFileOpenError / EConvertError below. Waits are bounded by Timeout and, on the GUI thread,
-// keep the GUI serviced through the application's TNetAntiFreeze.
+// (PASV) or active (PORT), made with the control connection's peer and no other host. Every
+// failure is an exception of the net layer (NetErrors.h) or EFileOpenError / EConvertError
+// below. Waits are bounded by Timeout and, on the GUI thread, keep the GUI serviced through the
+// application's TNetAntiFreeze.
 class TNetFTP : public TNetTCPClient {
   public:
     static constexpr int DefaultPort = 21;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -230,9 +231,12 @@ void TNetTCPConnection::FailSocketCall(int errnoValue) {
 }
 
 void TNetTCPConnection::WaitUntilReady(int fd, short events) {
+    WaitUntilReady(fd, events, steady_clock::now() + Timeout);
+}
+
+void TNetTCPConnection::WaitUntilReady(int fd, short events, steady_clock::time_point deadline) {
     const bool ownSocket = fd == Socket();
     const std::uint64_t generation = State->Generation;
-    const auto deadline = steady_clock::now() + Timeout;
     for (;;) {
         ThrowIfAborted();
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
@@ -409,16 +413,39 @@ void TNetTCPConnection::EndWork(TWorkMode mode) {
 
 void TNetTCPClient::Connect() {
     ResetConnection();
+    // What the closing status names once a step has been reported: the address being dialled,
+    // or before the lookup has given one, the host as asked for.
+    std::optional<QString> closingName;
+    try {
+        ConnectSocket(closingName);
+    } catch (...) {
+        if (closingName)
+            ReportClosedBeforeConnected(*closingName);
+        throw;
+    }
+    DoStatus(TNetStatus::hsConnected);
+    if (OnConnected)
+        OnConnected(*this);
+}
+
+void TNetTCPClient::ConnectSocket(std::optional<QString>& closingName) {
     TUniqueFd socket = AllocateSocket();
     Bind(socket.Get(), BoundIP, 0);
-    const in_addr peer = ResolveHost(Host, [this] { DoStatus(TNetStatus::hsResolving, Host); });
+    const in_addr peer = ResolveHost(
+        Host,
+        [&] {
+            closingName = Host;
+            DoStatus(TNetStatus::hsResolving, Host);
+        },
+        [this](int lookupDone) { WaitUntilReady(lookupDone, POLLIN); });
     if (!UseNagle) {
         const int on = 1;
         ::setsockopt(socket.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
     if (Port < 1 || Port > 65535)
         throw ENetSocketError(ErrAddressNotAvailable);
-    DoStatus(TNetStatus::hsConnecting, AddressText(peer));
+    closingName = AddressText(peer);
+    DoStatus(TNetStatus::hsConnecting, *closingName);
 
     // Connecting without blocking, so the wait is bounded by Timeout and the GUI is serviced.
     SetBlocking(socket.Get(), false);
@@ -434,11 +461,16 @@ void TNetTCPClient::Connect() {
             FailSocketCall(error);
     }
     SetBlocking(socket.Get(), true);
-
     AdoptSocket(socket.Release());
-    DoStatus(TNetStatus::hsConnected);
-    if (OnConnected)
-        OnConnected(*this);
+}
+
+// A failure after "Resolving hostname" or "Connecting to" ends as a closed connection does, so
+// the status shown does not go on claiming that a connection is being made.
+void TNetTCPClient::ReportClosedBeforeConnected(const QString& closingName) {
+    DoStatus(TNetStatus::hsDisconnecting, closingName);
+    DoStatus(TNetStatus::hsDisconnected);
+    if (OnDisconnected)
+        OnDisconnected(*this);
 }
 
 // ---- TNetSimpleServer ------------------------------------------------------------------------
@@ -456,10 +488,14 @@ void TNetSimpleServer::BeginListen() {
 void TNetSimpleServer::Listen() {
     if (!Listener.Valid())
         throw ENetSocketError(ErrInvalidArgument);
+    // One bound for the whole wait: strangers dialling in must not extend it.
+    const auto deadline = steady_clock::now() + Timeout;
     for (;;) {
-        WaitUntilReady(Listener.Get(), POLLIN);
+        WaitUntilReady(Listener.Get(), POLLIN, deadline);
         TUniqueFd accepted(::accept4(Listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (accepted.Valid()) {
+            if (!AcceptFrom.isEmpty() && PeerEndpoint(accepted.Get()).IP != AcceptFrom)
+                continue; // closed by `accepted`; the expected peer may still come
             AdoptSocket(accepted.Release());
             Listener.Reset();
             return;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -124,6 +125,8 @@ class TNetTCPConnection : public TNetComponent {
     // Waits until `fd` is ready for `events` (poll flags): sliced for the GUI, bounded by
     // Timeout (socket error 10060), cut short by Abort (socket error 10004).
     void WaitUntilReady(int fd, short events);
+    // The same, bounded by `deadline` instead of Timeout from now.
+    void WaitUntilReady(int fd, short events, std::chrono::steady_clock::time_point deadline);
     // Raises the socket error of a failed call; 10058 (shut down) closes the socket first.
     [[noreturn]] void FailSocketCall(int errnoValue);
     // After an Abort (this connection's or the one it follows): closes the socket and raises
@@ -156,7 +159,14 @@ class TNetTCPClient : public TNetTCPConnection {
     bool UseNagle = true;
     TNotifyEvent OnConnected;
 
+    // Looks the host up (bounded by Timeout like every other wait) and connects. A failure
+    // after the resolving or connecting status closes with the disconnecting and disconnected
+    // statuses, as a closed connection does.
     void Connect();
+
+  private:
+    void ConnectSocket(std::optional<QString>& closingName);
+    void ReportClosedBeforeConnected(const QString& closingName);
 };
 
 // Listens for exactly one incoming connection and then behaves as a connection.
@@ -164,6 +174,9 @@ class TNetSimpleServer : public TNetTCPConnection {
   public:
     QString BoundIP;
     int BoundPort = 0;
+    // When set, only a connection from this IPv4 address is taken; any other is closed and the
+    // wait goes on within the same bound.
+    QString AcceptFrom;
 
     void BeginListen(); // bind (the system picks a port for 0) and listen with a backlog of 1
     void Listen();      // waits (bounded by Timeout) for the connection and accepts it

@@ -5,11 +5,18 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -37,17 +44,63 @@ int LookupErrorNumber(int lookupError) {
     }
 }
 
-// The first IPv4 address of a host name.
-in_addr LookUp(const QString& host) {
+// How a lookup ended: the first IPv4 address, or the socket error number of its failure.
+struct TLookupOutcome {
+    in_addr Address{};
+    int Error = 0;
+};
+
+TLookupOutcome LookUp(const std::string& host) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    const int error = ::getaddrinfo(host.toUtf8().constData(), nullptr, &hints, &found);
+    const int error = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
     if (error != 0)
-        throw ENetSocketError(LookupErrorNumber(error));
+        return {.Address = {}, .Error = LookupErrorNumber(error)};
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
-    return reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    return {.Address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, .Error = 0};
+}
+
+// What a lookup thread shares with the waiting side. The thread holds its own reference, so a
+// wait that gives up (time limit, Abort) may drop its reference at once: a lookup stuck in the
+// resolver finishes later and touches nothing freed.
+struct TLookupState {
+    TUniqueFd Done; // an eventfd, readable once Outcome is set
+    std::mutex Lock;
+    std::optional<TLookupOutcome> Outcome;
+};
+
+std::shared_ptr<TLookupState> StartLookUp(const QString& host) {
+    auto state = std::make_shared<TLookupState>();
+    state->Done.Reset(::eventfd(0, EFD_CLOEXEC));
+    if (!state->Done.Valid())
+        throw ENetSocketError(SocketErrorNumber(errno));
+    try {
+        std::thread([state, name = host.toUtf8().toStdString()] {
+            const TLookupOutcome outcome = LookUp(name);
+            {
+                const std::lock_guard lock(state->Lock);
+                state->Outcome = outcome;
+            }
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = ::write(state->Done.Get(), &one, sizeof one);
+        }).detach();
+    } catch (const std::system_error& error) {
+        throw ENetSocketError(SocketErrorNumber(error.code().value()));
+    }
+    return state;
+}
+
+in_addr LookUpWithin(const QString& host, const std::function<void(int fd)>& waitUntilReadable) {
+    const std::shared_ptr<TLookupState> state = StartLookUp(host);
+    waitUntilReadable(state->Done.Get());
+    const std::lock_guard lock(state->Lock);
+    if (!state->Outcome)
+        throw ENetSocketError(ErrTimedOut);
+    if (state->Outcome->Error != 0)
+        throw ENetSocketError(state->Outcome->Error);
+    return state->Outcome->Address;
 }
 
 TEndpoint EndpointOf(int fd, int (*query)(int, sockaddr*, socklen_t*)) {
@@ -119,13 +172,14 @@ void SetBlocking(int fd, bool blocking) {
     ::fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
 }
 
-in_addr ResolveHost(const QString& host, const std::function<void()>& reportResolving) {
+in_addr ResolveHost(const QString& host, const std::function<void()>& reportResolving,
+                    const std::function<void(int fd)>& waitUntilReadable) {
     if (const std::optional<in_addr> dotted = ParseDottedQuad(host))
         return *dotted;
     reportResolving();
     if (host.compare(QLatin1String("LOCALHOST"), Qt::CaseInsensitive) == 0)
         return in_addr{htonl(INADDR_LOOPBACK)};
-    return LookUp(host);
+    return LookUpWithin(host, waitUntilReadable);
 }
 
 TEndpoint LocalEndpoint(int fd) {

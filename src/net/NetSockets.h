@@ -25,8 +25,12 @@ QString AddressText(const in_addr& address);
 sockaddr_in SocketAddress(const in_addr& address, int port);
 
 // "LOCALHOST" (any letter case) and dotted addresses need no lookup; for any other name
-// `reportResolving` runs first and the first IPv4 address found is taken.
-in_addr ResolveHost(const QString& host, const std::function<void()>& reportResolving);
+// `reportResolving` runs first and the first IPv4 address found is taken. The lookup runs on a
+// thread of its own; `waitUntilReadable` gets a descriptor that becomes readable when it ends,
+// so the caller bounds the wait and services the GUI meanwhile. A wait that gives up by throwing
+// leaves the lookup to finish unseen.
+in_addr ResolveHost(const QString& host, const std::function<void()>& reportResolving,
+                    const std::function<void(int fd)>& waitUntilReadable);
 
 // A TCP socket (close-on-exec, plus `flags`); ENetInvalidSocket when none can be had.
 TUniqueFd AllocateSocket(int flags = 0);

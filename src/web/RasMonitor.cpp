@@ -1,5 +1,8 @@
 #include "RasMonitor.h"
 
+#include "NetConnection.h"
+
+#include <QFile>
 #include <QTimer>
 
 #include <array>
@@ -10,8 +13,11 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <net/if_arp.h>
+#include <net/route.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,6 +80,26 @@ bool IsLoopback(const QString& dotted) {
     return (ntohl(address.s_addr) >> 24) == 127;
 }
 
+// The link type the kernel gives the interface: sysfs, or where that is not mounted, the
+// hardware address family.
+int HardwareTypeOf(const char* name) {
+    QFile type(QStringLiteral("/sys/class/net/%1/type").arg(QString::fromUtf8(name)));
+    if (type.open(QIODevice::ReadOnly)) {
+        bool isNumber = false;
+        const int value = type.readAll().trimmed().toInt(&isNumber);
+        if (isNumber)
+            return value;
+    }
+    const TUniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request{};
+    if (std::strlen(name) >= sizeof request.ifr_name)
+        return -1;
+    std::strncpy(request.ifr_name, name, sizeof request.ifr_name - 1);
+    if (!control.Valid() || ::ioctl(control.Get(), SIOCGIFHWADDR, &request) != 0)
+        return -1;
+    return request.ifr_hwaddr.sa_family;
+}
+
 TRasInterface& InterfaceNamed(std::vector<TRasInterface>& interfaces, const char* name,
                               unsigned flags) {
     const QString wanted = QString::fromUtf8(name);
@@ -84,7 +110,9 @@ TRasInterface& InterfaceNamed(std::vector<TRasInterface>& interfaces, const char
                                                  .Index = ::if_nametoindex(name),
                                                  .Flags = flags,
                                                  .LocalIP = {},
-                                                 .PeerIP = {}});
+                                                 .PeerIP = {},
+                                                 .HardwareType = HardwareTypeOf(name),
+                                                 .DefaultRoute = false});
 }
 
 std::optional<std::vector<TRasInterface>> ListInterfaces(const TRasSystem& system) {
@@ -93,15 +121,15 @@ std::optional<std::vector<TRasInterface>> ListInterfaces(const TRasSystem& syste
     return system.Interfaces();
 }
 
-// A down link carries nothing, so only point-to-point interfaces that are up count as dial-up
-// connections; a configured but idle tunnel listed first must not hide a live ppp link.
+// Only PPP links that are up count as dial-up connections: a VPN tunnel is point-to-point as
+// well, but its address is no way in from outside, and a down link carries nothing.
 std::optional<std::vector<TRasInterface>> ActiveConnections(const TRasSystem& system) {
     auto interfaces = ListInterfaces(system);
     if (!interfaces)
         return std::nullopt;
     std::erase_if(*interfaces, [](const TRasInterface& candidate) {
-        const unsigned wanted = IFF_UP | IFF_POINTOPOINT;
-        return (candidate.Flags & wanted) != wanted || (candidate.Flags & IFF_LOOPBACK) != 0;
+        return candidate.HardwareType != ARPHRD_PPP || (candidate.Flags & IFF_UP) == 0 ||
+               (candidate.Flags & IFF_LOOPBACK) != 0;
     });
     return interfaces;
 }
@@ -134,15 +162,50 @@ void AddAddresses(const TRasInterface& connection, TRasConnectionDetails& detail
     details.ServerIP = connection.PeerIP.left(TRasConnectionDetails::IPWidth);
 }
 
-std::optional<QString> FirstReachableAddress(const TRasSystem& system) {
+bool IsReachable(const TRasInterface& candidate) {
+    return (candidate.Flags & IFF_UP) != 0 && (candidate.Flags & IFF_LOOPBACK) == 0 &&
+           !candidate.LocalIP.isEmpty() && !IsLoopback(candidate.LocalIP);
+}
+
+// The default route's interface is the one the outside reaches; a container or VM bridge
+// (docker0, virbr0) listed before it is not. Without one, the first live interface.
+std::optional<QString> ReachableAddress(const TRasSystem& system) {
     const auto interfaces = ListInterfaces(system);
     if (!interfaces)
         return std::nullopt;
     for (const TRasInterface& candidate : *interfaces)
-        if ((candidate.Flags & IFF_UP) != 0 && (candidate.Flags & IFF_LOOPBACK) == 0 &&
-            !candidate.LocalIP.isEmpty() && !IsLoopback(candidate.LocalIP))
+        if (candidate.DefaultRoute && IsReachable(candidate))
+            return candidate.LocalIP;
+    for (const TRasInterface& candidate : *interfaces)
+        if (IsReachable(candidate))
             return candidate.LocalIP;
     return std::nullopt;
+}
+
+// One line of /proc/net/route: "eth0 00000000 0102A8C0 0003 0 0 100 00000000 ...".
+struct TRoute {
+    QString Interface;
+    bool IsDefault = false;
+    int Metric = 0;
+};
+
+std::optional<TRoute> ParseRoute(const QByteArray& line) {
+    const QList<QByteArray> fields = line.simplified().split(' ');
+    if (fields.size() < 8)
+        return std::nullopt;
+    bool destinationOk = false;
+    bool flagsOk = false;
+    bool metricOk = false;
+    bool maskOk = false;
+    const auto destination = fields[1].toUInt(&destinationOk, 16);
+    const auto flags = fields[3].toUInt(&flagsOk, 16);
+    const int metric = fields[6].toInt(&metricOk);
+    const auto mask = fields[7].toUInt(&maskOk, 16);
+    if (!destinationOk || !flagsOk || !metricOk || !maskOk)
+        return std::nullopt;
+    return TRoute{.Interface = QString::fromUtf8(fields[0]),
+                  .IsDefault = destination == 0 && mask == 0 && (flags & RTF_UP) != 0,
+                  .Metric = metric};
 }
 
 QString HostAddress(const TRasHost& host, const TRasSystem& system) {
@@ -153,10 +216,20 @@ QString HostAddress(const TRasHost& host, const TRasSystem& system) {
         return first;
     // Debian maps the host name to 127.0.1.1, which no browser on another machine can reach;
     // an address of a live interface can be.
-    return FirstReachableAddress(system).value_or(first);
+    return ReachableAddress(system).value_or(first);
 }
 
 } // namespace
+
+QString DefaultRouteInterface(const QByteArray& routeTable) {
+    std::optional<TRoute> best;
+    for (const QByteArray& line : routeTable.split('\n')) {
+        const std::optional<TRoute> route = ParseRoute(line);
+        if (route && route->IsDefault && (!best || route->Metric < best->Metric))
+            best = route;
+    }
+    return best ? best->Interface : QString();
+}
 
 std::optional<std::vector<TRasInterface>> SystemInterfaces() {
     ifaddrs* list = nullptr;
@@ -175,6 +248,12 @@ std::optional<std::vector<TRasInterface>> SystemInterfaces() {
         found.LocalIP = Dotted(entry->ifa_addr);
         if ((entry->ifa_flags & IFF_POINTOPOINT) != 0 && IsIPv4(entry->ifa_dstaddr))
             found.PeerIP = Dotted(entry->ifa_dstaddr);
+    }
+    QFile routes(QStringLiteral("/proc/net/route"));
+    if (routes.open(QIODevice::ReadOnly)) {
+        const QString routed = DefaultRouteInterface(routes.readAll());
+        for (TRasInterface& known : interfaces)
+            known.DefaultRoute = !routed.isEmpty() && known.Name == routed;
     }
     return interfaces;
 }

@@ -11,15 +11,22 @@
 
 class QTimer;
 
-// One network interface as the system lists it. A point-to-point interface that is up is a
-// dial-up connection; one that also has an IPv4 address is connected.
+// One network interface as the system lists it. A PPP link that is up is a dial-up connection
+// (tunnels such as WireGuard or OpenVPN are point-to-point too, but not dial-up); one that also
+// has an IPv4 address is connected.
 struct TRasInterface {
     QString Name;
-    std::uint32_t Index = 0; // the system's interface index; 0 when unknown
-    unsigned Flags = 0;      // IFF_UP, IFF_LOOPBACK, IFF_POINTOPOINT, ...
-    QString LocalIP;         // its first IPv4 address, dotted; empty when it has none
-    QString PeerIP;          // the far end of a point-to-point link, dotted; else empty
+    std::uint32_t Index = 0;   // the system's interface index; 0 when unknown
+    unsigned Flags = 0;        // IFF_UP, IFF_LOOPBACK, IFF_POINTOPOINT, ...
+    QString LocalIP;           // its first IPv4 address, dotted; empty when it has none
+    QString PeerIP;            // the far end of a point-to-point link, dotted; else empty
+    int HardwareType = -1;     // ARPHRD_ETHER, ARPHRD_PPP, ...; -1 when unknown
+    bool DefaultRoute = false; // carries the IPv4 default route
 };
+
+// The interface of the IPv4 default route in a /proc/net/route table (the lowest metric among
+// several); empty when the table has none.
+QString DefaultRouteInterface(const QByteArray& routeTable);
 
 // The machine's host name and the IPv4 addresses it resolves to, in the resolver's order.
 struct TRasHost {
@@ -34,7 +41,8 @@ struct TRasSystem {
     std::function<TRasHost()> Host;
 };
 
-// The real machine: getifaddrs, gethostname and getaddrinfo.
+// The real machine: getifaddrs, /sys/class/net/<name>/type, /proc/net/route, gethostname and
+// getaddrinfo.
 std::optional<std::vector<TRasInterface>> SystemInterfaces();
 TRasHost SystemHost();
 TRasSystem LinuxSystem();

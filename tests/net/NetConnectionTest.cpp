@@ -1,6 +1,7 @@
 #include "NetConnection.h"
 #include "NetAntiFreeze.h"
 #include "NetErrors.h"
+#include "ResolverSandbox.h"
 #include "ScriptedServer.h"
 #include "TestSupport.h"
 
@@ -225,6 +226,79 @@ TEST_F(ConnectionTest, RefusedConnectIsSocketError10061) {
         EXPECT_STREQ(error.what(), "Socket Error # 10061\r\nConnection refused.");
     }
     EXPECT_FALSE(Client.Allocated());
+    // Not left showing "Connecting to": the status ends as a closed connection's does.
+    const decltype(Statuses) expected = {
+        {TNetStatus::hsConnecting, "Connecting to 127.0.0.1."},
+        {TNetStatus::hsDisconnecting, "Disconnecting from 127.0.0.1."},
+        {TNetStatus::hsDisconnected, "Not connected."}};
+    EXPECT_EQ(Statuses, expected);
+}
+
+// Faults this guards against: the lookup blocked the window without a bound, and a failed one
+// left "Resolving hostname" showing. The system's own resolver is used, inside namespaces where
+// a scripted DNS server on loopback answers (see ResolverSandbox.h).
+TEST(NameLookupTest, LookupsRunBoundedWithTheWindowServicedAndEndWithAClosingStatus) {
+    if (!ResolverSandbox::InSandbox()) {
+        const ResolverSandbox::TRun run = ResolverSandbox::RunCurrentTestInSandbox();
+        if (!run.Started)
+            GTEST_SKIP() << run.Output.toStdString();
+        EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
+        EXPECT_TRUE(run.Output.contains(QLatin1String("[  PASSED  ] 1 test")))
+            << run.Output.toStdString();
+        return;
+    }
+    ResolverSandbox::Enter();
+    TScriptedResolver resolver;
+    struct TCase {
+        const char* Host;
+        const char* Error; // empty: connected
+        QStringList Statuses;
+    };
+    const auto failed = [](const QString& host) {
+        return QStringList{"Resolving hostname " + host + ".", "Disconnecting from " + host + ".",
+                           "Not connected."};
+    };
+    const TCase cases[] = {
+        {"camera.kamvero.invalid",
+         "",
+         {"Resolving hostname camera.kamvero.invalid.", "Connecting to 127.0.0.1.", "Connected."}},
+        {"missing.kamvero.invalid", "Socket Error # 10065\r\nNo route to host.",
+         failed("missing.kamvero.invalid")},
+        // The resolver itself would wait 5 s; our bound ends it first.
+        {"silent.kamvero.invalid", "Socket Error # 10060\r\nConnection timed out.",
+         failed("silent.kamvero.invalid")},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Host);
+        TServer server;
+        server.Run({});
+        int pumped = 0;
+        const TNetAntiFreeze freeze([&] { ++pumped; });
+        TNetTCPClient client;
+        client.Host = QString::fromLatin1(test.Host);
+        client.Port = server.Port();
+        client.Timeout = 500ms;
+        QStringList statuses;
+        client.OnStatus = [&](TNetComponent&, TNetStatus, const QString& text) {
+            statuses << text;
+        };
+        QString error;
+        try {
+            client.Connect();
+        } catch (const ENetError& failure) {
+            error = failure.Message();
+        }
+        EXPECT_EQ(error, QString::fromLatin1(test.Error));
+        EXPECT_EQ(statuses, test.Statuses);
+        EXPECT_EQ(client.Allocated(), error.isEmpty());
+        if (QString::fromLatin1(test.Host).startsWith(QLatin1String("silent."))) {
+            EXPECT_GE(pumped, 5) << "the window was not serviced while the lookup waited";
+        }
+    }
+    // The lookup given up on is still inside the resolver, its client gone; letting it finish
+    // now must touch nothing freed (the sanitizer builds see it if it does).
+    resolver.Release();
+    std::this_thread::sleep_for(200ms);
 }
 
 TEST(NetErrorsTest, ErrnoValuesBecomeTheKnownSocketErrorTexts) {

@@ -299,6 +299,34 @@ TEST_F(FtpTest, StoreCompletesInBothModesWithOneWorkLevel) {
     }
 }
 
+// A fault this guards against: the passive data connection went to whatever address the 227
+// reply named, and in active mode whoever dialled the port first got the file, so a hostile
+// server or a stranger could take it. 127.0.0.2 stands for another host; nothing leaves loopback.
+TEST_F(FtpTest, TheFileGoesOnlyToTheControlConnectionsPeer) {
+    const QByteArray content = RandomBytes(100000);
+    const QString file = LocalFile(content);
+    for (const bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "227 naming another host" : "a stranger dials the PORT first");
+        TServer server;
+        const TScript transfer =
+            passive ? TScript{TServer::Reply(server.PasvReply("127,0,0,2")),
+                              TServer::Reply("150 Opening"), TServer::ReceiveData(),
+                              TServer::Say("226 Transfer complete\r\n")}
+                    : TScript{TServer::Reply("200 PORT command successful"),
+                              TServer::Reply("150 Opening"), TServer::StrangerDialsPort(),
+                              TServer::ConnectToPort(), TServer::Say("226 Transfer complete\r\n")};
+        server.Run(LoginScript() + transfer);
+        Ftp.Port = server.Port();
+        Ftp.Passive = passive;
+        Ftp.ConnectServer(true);
+        EXPECT_EQ(ErrorOf([&] { Ftp.UploadFile(file, QStringLiteral("camera.jpg"), false); }),
+                  QString());
+        Ftp.DisconnectServer();
+        EXPECT_EQ(server.Data(), content);
+        EXPECT_TRUE(server.StrangerData().isEmpty());
+    }
+}
+
 TEST_F(FtpTest, StoreCommandAndFinalRepliesDecideTheOutcome) {
     struct TCase {
         const char* Name;
@@ -390,6 +418,14 @@ TEST_F(FtpTest, ServerThatStopsAnsweringFailsWithin10060) {
          [](TServer&) {
              return LoginScript() +
                     TScript{TServer::Reply("200 PORT OK"), TServer::Reply("150 Opening")};
+         },
+         false, true, [&] { Ftp.UploadFile(bigFile, QStringLiteral("camera.jpg"), false); }, true},
+        // Each stranger turned away must not start the wait afresh.
+        {"only strangers dial the active port",
+         [](TServer&) {
+             return LoginScript() + TScript{TServer::Reply("200 PORT OK"),
+                                            TServer::Reply("150 Opening"),
+                                            TServer::StrangersKeepDialling()};
          },
          false, true, [&] { Ftp.UploadFile(bigFile, QStringLiteral("camera.jpg"), false); }, true},
     };

@@ -117,7 +117,8 @@ void Reset(TUniqueFd& socket) {
     socket.Reset();
 }
 
-TUniqueFd ConnectTo(const QString& portArgument) {
+// Connects from `source` (any 127.x address works on loopback) to a PORT command's address.
+TUniqueFd ConnectTo(const QString& portArgument, const char* source) {
     const QStringList fields = portArgument.split(QLatin1Char(','));
     if (fields.size() != 6)
         return TUniqueFd();
@@ -128,7 +129,11 @@ TUniqueFd ConnectTo(const QString& portArgument) {
     address.sin_port =
         htons(static_cast<std::uint16_t>(fields[4].toInt() * 256 + fields[5].toInt()));
     TUniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (::connect(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &local.sin_addr);
+    if (::bind(socket.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return TUniqueFd();
     return socket;
 }
@@ -144,8 +149,9 @@ TScriptedServer::~TScriptedServer() {
     Finish();
 }
 
-QByteArray TScriptedServer::PasvReply() const {
-    return QStringLiteral("227 Entering Passive Mode (127,0,0,1,%1,%2)")
+QByteArray TScriptedServer::PasvReply(const QString& hostFields) const {
+    return QStringLiteral("227 Entering Passive Mode (%1,%2,%3)")
+        .arg(hostFields)
         .arg(DataPort / 256)
         .arg(DataPort % 256)
         .toLatin1();
@@ -170,6 +176,11 @@ QByteArray TScriptedServer::Data() {
     return ReceivedData;
 }
 
+QByteArray TScriptedServer::StrangerData() {
+    Finish();
+    return ReceivedByStranger;
+}
+
 void TScriptedServer::Serve(const std::vector<TStep>& script) {
     TUniqueFd control = Accept(ControlListener.Get(), Stop);
     QByteArray pending;
@@ -179,6 +190,14 @@ void TScriptedServer::Serve(const std::vector<TStep>& script) {
     QString line;
     while (control.Valid() && ReadLine(control.Get(), pending, line, Stop))
         ReceivedCommands << line;
+}
+
+QString TScriptedServer::LastPortArgument() const {
+    QString argument;
+    for (const QString& command : ReceivedCommands)
+        if (command.startsWith(QLatin1String("PORT ")))
+            argument = command.mid(5);
+    return argument;
 }
 
 bool TScriptedServer::RunStep(const TStep& step, TUniqueFd& control, QByteArray& pending) {
@@ -219,15 +238,23 @@ bool TScriptedServer::RunStep(const TStep& step, TUniqueFd& control, QByteArray&
         WaitFor(control.Get(), POLLIN, Stop);
         return true;
     }
-    case TKind::ConnectToPort: {
-        QString argument;
-        for (const QString& command : ReceivedCommands)
-            if (command.startsWith(QLatin1String("PORT ")))
-                argument = command.mid(5);
-        const TUniqueFd data = ConnectTo(argument);
+    case TKind::ConnectToPort:
+    case TKind::StrangerDialsPort: {
+        const bool stranger = step.Kind == TKind::StrangerDialsPort;
+        const TUniqueFd data = ConnectTo(LastPortArgument(), stranger ? "127.0.0.2" : "127.0.0.1");
         if (!data.Valid())
             return false;
-        ReceiveAll(data.Get(), ReceivedData, -1, Stop);
+        ReceiveAll(data.Get(), stranger ? ReceivedByStranger : ReceivedData, -1, Stop);
+        return true;
+    }
+    case TKind::StrangersKeepDialling: {
+        const auto deadline = steady_clock::now() + IdleLimit;
+        while (!Stop && steady_clock::now() < deadline) {
+            const TUniqueFd data = ConnectTo(LastPortArgument(), "127.0.0.2");
+            if (!data.Valid())
+                return true; // the client has stopped listening
+            ReceiveAll(data.Get(), ReceivedByStranger, -1, Stop);
+        }
         return true;
     }
     case TKind::Close:

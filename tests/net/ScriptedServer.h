@@ -18,15 +18,17 @@ class TScriptedServer {
   public:
     struct TStep {
         enum class TKind {
-            Pause,               // wait Count ms
-            Say,                 // send Bytes as they are
-            SayInPieces,         // send Bytes Count bytes at a time, pausing between pieces
-            Reply,               // read one command line, then send Bytes + CR LF
-            ReceiveData,         // accept the passive data connection, read it to its end
-            ReceiveDataThenDrop, // accept it, read Count bytes, then reset it
-            HoldData,            // accept it and read nothing until the client speaks or closes
-            ConnectToPort,       // connect to the address of the last PORT command, read to end
-            Close,               // close the control connection
+            Pause,                 // wait Count ms
+            Say,                   // send Bytes as they are
+            SayInPieces,           // send Bytes Count bytes at a time, pausing between pieces
+            Reply,                 // read one command line, then send Bytes + CR LF
+            ReceiveData,           // accept the passive data connection, read it to its end
+            ReceiveDataThenDrop,   // accept it, read Count bytes, then reset it
+            HoldData,              // accept it and read nothing until the client speaks or closes
+            ConnectToPort,         // connect to the address of the last PORT command, read to end
+            StrangerDialsPort,     // the same from 127.0.0.2, as another host would; kept apart
+            StrangersKeepDialling, // the same again and again until the port is closed
+            Close,                 // close the control connection
         };
         TKind Kind;
         QByteArray Bytes;
@@ -44,6 +46,8 @@ class TScriptedServer {
     }
     static TStep HoldData() { return {TStep::TKind::HoldData, {}}; }
     static TStep ConnectToPort() { return {TStep::TKind::ConnectToPort, {}}; }
+    static TStep StrangerDialsPort() { return {TStep::TKind::StrangerDialsPort, {}}; }
+    static TStep StrangersKeepDialling() { return {TStep::TKind::StrangersKeepDialling, {}}; }
     static TStep Close() { return {TStep::TKind::Close, {}}; }
 
     TScriptedServer();
@@ -52,8 +56,9 @@ class TScriptedServer {
     TScriptedServer& operator=(const TScriptedServer&) = delete;
 
     int Port() const { return ControlPort; }
-    // "227 Entering Passive Mode (127,0,0,1,p1,p2)" for the data listener.
-    QByteArray PasvReply() const;
+    // "227 Entering Passive Mode (127,0,0,1,p1,p2)" for the data listener; `hostFields` names
+    // another address in its place.
+    QByteArray PasvReply(const QString& hostFields = QStringLiteral("127,0,0,1")) const;
 
     void Run(std::vector<TStep> script);
     // Waits until the server has ended (the client closed, or nothing came for a few seconds).
@@ -62,6 +67,8 @@ class TScriptedServer {
     // After Finish: the command lines received, without their CR LF, and the data bytes.
     QStringList Commands();
     QByteArray Data();
+    // What the stranger of StrangerDialsPort received.
+    QByteArray StrangerData();
 
   private:
     TUniqueFd ControlListener;
@@ -72,7 +79,9 @@ class TScriptedServer {
     std::thread Thread;
     QStringList ReceivedCommands;
     QByteArray ReceivedData;
+    QByteArray ReceivedByStranger;
 
     void Serve(const std::vector<TStep>& script);
     bool RunStep(const TStep& step, TUniqueFd& control, QByteArray& pending);
+    QString LastPortArgument() const;
 };

@@ -1,6 +1,7 @@
 #include "RasMonitor.h"
 #include "TestSupport.h"
 
+#include <QFile>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include <net/if.h>
+#include <net/if_arp.h>
 
 namespace {
 
@@ -18,19 +20,34 @@ using TInterfaces = std::vector<TRasInterface>;
 constexpr unsigned Up = IFF_UP | IFF_RUNNING;
 
 TRasInterface Loopback() {
-    return {
-        .Name = "lo", .Index = 1, .Flags = Up | IFF_LOOPBACK, .LocalIP = "127.0.0.1", .PeerIP = {}};
+    return {.Name = "lo",
+            .Index = 1,
+            .Flags = Up | IFF_LOOPBACK,
+            .LocalIP = "127.0.0.1",
+            .PeerIP = {},
+            .HardwareType = ARPHRD_LOOPBACK,
+            .DefaultRoute = false};
 }
-TRasInterface Ethernet(const QString& name, unsigned flags, const QString& ip) {
-    return {.Name = name, .Index = 2, .Flags = flags | IFF_BROADCAST, .LocalIP = ip, .PeerIP = {}};
+TRasInterface Ethernet(const QString& name, unsigned flags, const QString& ip,
+                       bool defaultRoute = false) {
+    return {.Name = name,
+            .Index = 2,
+            .Flags = flags | IFF_BROADCAST,
+            .LocalIP = ip,
+            .PeerIP = {},
+            .HardwareType = ARPHRD_ETHER,
+            .DefaultRoute = defaultRoute};
 }
+// A PPP link, or with ARPHRD_NONE a tunnel (tun, WireGuard): point-to-point both.
 TRasInterface Link(const QString& name, unsigned flags, const QString& local = {},
-                   const QString& peer = {}) {
+                   const QString& peer = {}, int hardwareType = ARPHRD_PPP) {
     return {.Name = name,
             .Index = 7,
             .Flags = flags | IFF_POINTOPOINT | IFF_NOARP,
             .LocalIP = local,
-            .PeerIP = peer};
+            .PeerIP = peer,
+            .HardwareType = hardwareType,
+            .DefaultRoute = false};
 }
 
 // What the machine looks like to one poll.
@@ -40,8 +57,10 @@ enum class TLink {
     Connected,   // ppp0 up with 10.64.0.7, peer 10.64.0.1
     Down,        // ppp0 still listed, but down
     ListingFails,
-    IdleTunnelFirst, // a down tun0 listed before a connected ppp0
-    LiveTunnelFirst, // a connected tun0 listed before a connected ppp0
+    IdleLinkFirst,   // a down ppp1 listed before a connected ppp0
+    LiveLinkFirst,   // a connected ppp1 listed before a connected ppp0
+    LiveTunnelFirst, // a connected WireGuard wg0 listed before a connected ppp0
+    LiveTunnelOnly,  // a connected wg0, no ppp link
 };
 
 std::optional<TInterfaces> Machine(TLink link) {
@@ -61,13 +80,20 @@ std::optional<TInterfaces> Machine(TLink link) {
         break;
     case TLink::ListingFails:
         return std::nullopt;
-    case TLink::IdleTunnelFirst:
-        list.push_back(Link("tun0", 0, "10.8.0.2", "10.8.0.1"));
+    case TLink::IdleLinkFirst:
+        list.push_back(Link("ppp1", 0, "10.8.0.2", "10.8.0.1"));
+        list.push_back(ppp);
+        break;
+    case TLink::LiveLinkFirst:
+        list.push_back(Link("ppp1", Up, "10.8.0.2", "10.8.0.1"));
         list.push_back(ppp);
         break;
     case TLink::LiveTunnelFirst:
-        list.push_back(Link("tun0", Up, "10.8.0.2", "10.8.0.1"));
+        list.push_back(Link("wg0", Up, "10.8.0.2", {}, ARPHRD_NONE));
         list.push_back(ppp);
+        break;
+    case TLink::LiveTunnelOnly:
+        list.push_back(Link("wg0", Up, "10.8.0.2", {}, ARPHRD_NONE));
         break;
     }
     return list;
@@ -146,14 +172,19 @@ TEST(RasMonitorPollTest, EventsAndOnlineFollowTheFirstLink) {
          {TLink::Connected, TLink::ListingFails, TLink::Connected},
          {true, false, true},
          {PppConnected, StatusConnected, PppConnected, StatusConnected}},
-        {"an idle tunnel listed first does not hide the link",
-         {TLink::IdleTunnelFirst},
+        {"an idle link listed first does not hide the live one",
+         {TLink::IdleLinkFirst},
          {true},
          {PppConnected, StatusConnected}},
         {"only the first live link counts",
-         {TLink::LiveTunnelFirst, TLink::Connected},
+         {TLink::LiveLinkFirst, TLink::Connected},
          {true, true},
-         {"connected tun0 10.8.0.2 10.8.0.1", StatusConnected}},
+         {"connected ppp1 10.8.0.2 10.8.0.1", StatusConnected}},
+        // A VPN tunnel is point-to-point too, but no dial-up connection.
+        {"a tunnel is no link",
+         {TLink::LiveTunnelOnly, TLink::LiveTunnelFirst},
+         {false, true},
+         {PppConnected, StatusConnected}},
     };
     for (const TPollCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -303,6 +334,22 @@ TEST(RasMonitorLocalIPTest, TheHostAddressWithLoopbackReplacedByAReachableOne) {
          TInterfaces{Loopback(), Ethernet("dummy0", Up, "127.0.0.5"),
                      Ethernet("eth0", Up, "172.16.0.3")},
          "172.16.0.3"},
+        // A container or VM bridge listed first is no way in from outside.
+        {"the default route's interface comes before the first live one",
+         {"camhost", {"127.0.1.1"}},
+         TInterfaces{Loopback(), Ethernet("docker0", Up, "172.17.0.1"),
+                     Ethernet("eth0", Up, "192.168.1.50", true)},
+         "192.168.1.50"},
+        {"a default route without an IPv4 address falls back to the first live one",
+         {"camhost", {"127.0.1.1"}},
+         TInterfaces{Loopback(), Ethernet("docker0", Up, "172.17.0.1"),
+                     [] {
+                         TRasInterface negotiating = Link("ppp0", Up);
+                         negotiating.DefaultRoute = true;
+                         return negotiating;
+                     }(),
+                     Ethernet("eth0", Up, "192.168.1.50")},
+         "172.17.0.1"},
         {"nothing else up keeps loopback", {"camhost", {"127.0.1.1"}}, isolated, "127.0.1.1"},
         {"failed listing keeps loopback", {"camhost", {"127.0.1.1"}}, std::nullopt, "127.0.1.1"},
         {"unresolvable host name", {"camhost", {}}, lan, ""},
@@ -321,15 +368,37 @@ TEST(RasMonitorLocalIPTest, TheHostAddressWithLoopbackReplacedByAReachableOne) {
     }
 }
 
+TEST(RasMonitorLocalIPTest, DefaultRouteInterfaceIsReadFromTheRouteTable) {
+    const QByteArray header = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask"
+                              "\t\tMTU\tWindow\tIRTT\n";
+    const std::pair<QByteArray, const char*> cases[] = {
+        {header + "docker0\t000011AC\t00000000\t0001\t0\t0\t0\t0000FFFF\t0\t0\t0\n"
+                  "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n",
+         "eth0"},
+        // Of two default routes the lower metric is the one taken.
+        {header + "wlan0\t00000000\t0101A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
+                  "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n",
+         "eth0"},
+        {header + "eth1\t00000000\t0101A8C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n", ""},
+        {header + "eth0\t0000A8C0\t00000000\t0001\t0\t0\t0\t0000FFFF\t0\t0\t0\n", ""},
+        {header + "eth0 zz\n\n", ""},
+        {"", ""},
+    };
+    for (const auto& [table, interface] : cases)
+        EXPECT_EQ(DefaultRouteInterface(table), QString::fromLatin1(interface))
+            << table.toStdString();
+}
+
 TEST(RasMonitorLocalIPTest, CurrentAddressPrefersAConnectedLinkAtEveryQuery) {
     struct TCase {
         TLink Link;
         const char* Address;
     };
     const std::vector<TCase> cases{
-        {TLink::None, "192.168.1.20"},         {TLink::Connected, "10.64.0.7"},
-        {TLink::Negotiating, "192.168.1.20"},  {TLink::Down, "192.168.1.20"},
-        {TLink::ListingFails, "192.168.1.20"}, {TLink::LiveTunnelFirst, "10.8.0.2"},
+        {TLink::None, "192.168.1.20"},           {TLink::Connected, "10.64.0.7"},
+        {TLink::Negotiating, "192.168.1.20"},    {TLink::Down, "192.168.1.20"},
+        {TLink::ListingFails, "192.168.1.20"},   {TLink::LiveLinkFirst, "10.8.0.2"},
+        {TLink::LiveTunnelOnly, "192.168.1.20"}, {TLink::LiveTunnelFirst, "10.64.0.7"},
         {TLink::Connected, "10.64.0.7"},
     };
     // One monitor, never polled: each query looks at the machine afresh.
@@ -363,15 +432,29 @@ TEST(RasMonitorRealMachineTest, AddressesAreDottedOrEmptyAndLoopbackOnlyWithoutA
     ASSERT_TRUE(interfaces.has_value());
     bool loopbackSeen = false;
     bool otherUp = false;
+    QString routedIP;
+    int routed = 0;
     for (const TRasInterface& i : *interfaces) {
         EXPECT_TRUE(i.LocalIP.isEmpty() || IsDottedIPv4(i.LocalIP)) << i.Name.toStdString();
-        loopbackSeen |= (i.Flags & IFF_LOOPBACK) != 0 && i.LocalIP == "127.0.0.1";
+        EXPECT_GE(i.HardwareType, 0) << i.Name.toStdString();
+        loopbackSeen |= (i.Flags & IFF_LOOPBACK) != 0 && i.LocalIP == "127.0.0.1" &&
+                        i.HardwareType == ARPHRD_LOOPBACK;
         otherUp |= (i.Flags & (IFF_UP | IFF_LOOPBACK)) == IFF_UP && !i.LocalIP.isEmpty() &&
                    !i.LocalIP.startsWith("127.");
+        if (i.DefaultRoute) {
+            ++routed;
+            routedIP = i.LocalIP;
+        }
     }
     EXPECT_TRUE(loopbackSeen);
+    QFile routeTable("/proc/net/route");
+    ASSERT_TRUE(routeTable.open(QIODevice::ReadOnly));
+    EXPECT_EQ(routed, DefaultRouteInterface(routeTable.readAll()).isEmpty() ? 0 : 1);
     if (otherUp) {
         EXPECT_FALSE(localIP.startsWith("127.")) << localIP.toStdString();
+    }
+    if (SystemHost().Addresses.value(0).startsWith("127.") && !routedIP.isEmpty()) {
+        EXPECT_EQ(localIP, routedIP);
     }
 
     QString current;
