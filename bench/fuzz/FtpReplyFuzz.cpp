@@ -3,6 +3,7 @@
 // ends them; the last line of each goes through the passive-mode reply parser. Failures are the
 // net layer's errors (or a conversion error of the parser), never anything else.
 
+#include "FuzzSupport.h"
 #include "NetErrors.h"
 #include "NetFTP.h"
 
@@ -18,11 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-void Require(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
 
 // A connection that takes an already connected socket, as the client's connect step does.
 class TReplyReader : public TNetTCPConnection {

@@ -2,21 +2,13 @@
 // loads without failing, and what it loads is stable: saved and loaded again, it is the same
 // configuration and saves to the same text.
 
+#include "FuzzSupport.h"
 #include "GraphConfig.h"
 
 #include <QString>
 
 #include <cstddef>
 #include <cstdint>
-
-namespace {
-
-void Require(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const QString text =

@@ -10,6 +10,7 @@
 // Parse failures are ENetError and end the connection, as on a socket; any other exception or a
 // broken invariant of the parsed request is a finding.
 
+#include "FuzzSupport.h"
 #include "NetErrors.h"
 #include "NetHTTPRequest.h"
 
@@ -53,11 +54,6 @@ TFuzzCase SplitInput(const std::uint8_t* data, std::size_t size) {
     fuzzCase.Request =
         QByteArray(reinterpret_cast<const char*>(data + at), static_cast<qsizetype>(size - at));
     return fuzzCase;
-}
-
-void Require(bool condition) {
-    if (!condition)
-        __builtin_trap();
 }
 
 // What the rest of the engine and the handler rely on.

@@ -5,33 +5,17 @@
 // Input layout: one byte that picks the written value's length (the value is the file's
 // first bytes), then the file itself.
 
+#include "FuzzSupport.h"
 #include "IniFile.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 namespace {
-
-void Require(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
-
-std::filesystem::path WorkFile(const char* name) {
-    return std::filesystem::temp_directory_path() /
-           ("kamvero-ini-fuzz-" + std::to_string(::getpid()) + "-" + name);
-}
-
-void Store(const std::filesystem::path& path, std::string_view bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 // The names the file itself uses: "[section]" lines and "key=" prefixes.
 void ReadEverythingNamed(const TIniFile& ini, std::string_view text) {
@@ -61,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
     const std::string value(text.substr(0, std::min<std::size_t>(data[0], TIniFile::MaxValueLength)));
-    const std::filesystem::path path = WorkFile("settings.ini");
+    const std::filesystem::path path = WorkFile("ini", "settings.ini");
     Store(path, text);
 
     TIniFile ini(path);

@@ -4,6 +4,7 @@
 //
 // Input layout: one byte that splits the rest into the extension file and the globs file.
 
+#include "FuzzSupport.h"
 #include "NetMimeTable.h"
 
 #include <QString>
@@ -11,27 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 namespace {
-
-void Require(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
-
-std::filesystem::path WorkFile(const char* name) {
-    return std::filesystem::temp_directory_path() /
-           ("kamvero-mime-fuzz-" + std::to_string(::getpid()) + "-" + name);
-}
-
-void Store(const std::filesystem::path& path, std::string_view bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 // Every whitespace- or colon-separated word of the files as a file name's extension.
 void LookUpEveryWord(const TNetMimeTable& table, std::string_view text) {
@@ -54,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
     const std::size_t split = std::min<std::size_t>(rest.size(), rest.size() * data[0] / 255);
-    const std::filesystem::path types = WorkFile("mime.types");
-    const std::filesystem::path globs = WorkFile("globs2");
+    const std::filesystem::path types = WorkFile("mime", "mime.types");
+    const std::filesystem::path globs = WorkFile("mime", "globs2");
     Store(types, rest.substr(0, split));
     Store(globs, rest.substr(split));
 
