@@ -1,5 +1,5 @@
 // libFuzzer target for the FTP reply reader: arbitrary bytes sent by a server over a real
-// loopback connection are read as replies, single- and multi-line, until the server's close
+// socket are read as replies, single- and multi-line, until the server's close
 // ends them; the last line of each goes through the passive-mode reply parser. Failures are the
 // net layer's errors (or a conversion error of the parser), never anything else.
 
@@ -13,8 +13,6 @@
 #include <cstdint>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,44 +34,19 @@ class TDescriptor {
     TDescriptor(const TDescriptor&) = delete;
     TDescriptor& operator=(const TDescriptor&) = delete;
     int Get() const { return Fd; }
-    int Release() { return std::exchange(Fd, -1); }
 
   private:
     int Fd;
 };
 
-// The server side: one listening socket on 127.0.0.1 for the whole run.
-class TLoopbackServer {
-  public:
-    TLoopbackServer() : Listener(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        Require(::bind(Listener.Get(), reinterpret_cast<sockaddr*>(&address), length) == 0);
-        Require(::listen(Listener.Get(), 4) == 0);
-        Require(::getsockname(Listener.Get(), reinterpret_cast<sockaddr*>(&address), &length) == 0);
-        Address = address;
-    }
-
-    // A connected pair: the client's socket and the server's end of it.
-    std::pair<int, int> Connect() const {
-        TDescriptor client(::socket(AF_INET, SOCK_STREAM, 0));
-        Require(::connect(client.Get(), reinterpret_cast<const sockaddr*>(&Address),
-                          sizeof Address) == 0);
-        const int server = ::accept(Listener.Get(), nullptr, nullptr);
-        Require(server >= 0);
-        // The client's close resets the connection rather than ending it: with a million
-        // connections a run, the ports waiting out their TIME_WAIT would run out.
-        const linger reset{1, 0};
-        Require(::setsockopt(client.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset) == 0);
-        return {client.Release(), server};
-    }
-
-  private:
-    TDescriptor Listener;
-    sockaddr_in Address{};
-};
+// A connected pair of stream sockets: the client's end and the server's. A socket pair rather
+// than TCP on loopback: a million connections a run would use up the ports waiting out their
+// TIME_WAIT, and the reader sees the same stream either way.
+std::pair<int, int> Connect() {
+    int ends[2] = {-1, -1};
+    Require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+    return {ends[0], ends[1]};
+}
 
 void SendAll(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
@@ -87,8 +60,7 @@ void SendAll(int fd, const std::uint8_t* data, std::size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const TLoopbackServer server;
-    const auto [client, serverEnd] = server.Connect();
+    const auto [client, serverEnd] = Connect();
     {
         const TDescriptor peer(serverEnd);
         SendAll(peer.Get(), data, size);
