@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -130,10 +131,33 @@ TEST_F(ControllerTest, ADeletedLogBeginsAgainWithTheNextLine) {
 }
 
 // The log used to grow without bound.
+// The bytes this process has read and written through system calls so far.
+std::pair<qint64, qint64> BytesReadAndWritten() {
+    QFile io(QStringLiteral("/proc/self/io"));
+    qint64 read = -1;
+    qint64 written = -1;
+    if (io.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : io.readAll().split('\n')) {
+            if (line.startsWith("rchar: "))
+                read = line.mid(7).toLongLong();
+            if (line.startsWith("wchar: "))
+                written = line.mid(7).toLongLong();
+        }
+    return {read, written};
+}
+
 TEST_F(ControllerTest, ALogThatANewLineWouldTakePastTenMebibytesMovesAside) {
     const QString log = Folder.File("errors.txt");
     const QString old = Folder.File("errors.old.txt");
     WriteTextFile(old, "the oldest lines\n");
+    // Just under the limit, a line costs what it costs in an empty log: nothing is read back.
+    WriteTextFile(log, QByteArray(TErrorLog::MaxFileBytes - 4096, 'x'));
+    const auto [readBefore, writtenBefore] = BytesReadAndWritten();
+    w->LogError("almost full");
+    const auto [readAfter, writtenAfter] = BytesReadAndWritten();
+    EXPECT_LT(readAfter - readBefore, 64 * 1024);
+    EXPECT_LT(writtenAfter - writtenBefore, 64 * 1024);
+
     const QByteArray full(TErrorLog::MaxFileBytes, 'x');
     WriteTextFile(log, full);
     w->LogError("next");
