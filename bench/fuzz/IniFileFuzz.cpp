@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0)
         return 0;
     const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
-    const std::string value(text.substr(0, std::min<std::size_t>(data[0], TIniFile::MaxValueLength)));
+    const std::string value(
+        text.substr(0, std::min<std::size_t>(data[0], TIniFile::MaxValueLength)));
     const std::filesystem::path path = WorkFile("ini", "settings.ini");
     Store(path, text);
 

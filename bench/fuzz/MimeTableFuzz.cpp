@@ -23,7 +23,8 @@ void LookUpEveryWord(const TNetMimeTable& table, std::string_view text) {
     while (at < text.size()) {
         const std::size_t end = std::min(text.find_first_of(" \t\r\n:", at), text.size());
         if (end > at) {
-            const QString word = QString::fromUtf8(text.data() + at, static_cast<qsizetype>(end - at));
+            const QString word =
+                QString::fromUtf8(text.data() + at, static_cast<qsizetype>(end - at));
             Require(!table.MimeTypeForFile(QStringLiteral("a.") + word).isEmpty());
             Require(!table.MimeTypeForFile(word).isEmpty());
         }

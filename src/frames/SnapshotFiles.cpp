@@ -561,7 +561,7 @@ bool CopyNewestIntoSlot(const QString& newest, const QString& slot) {
 
 } // namespace
 
-bool PutNewestIntoSlot(const QString& base, int index, TLinkCall linkCall) {
+bool PutNewestIntoSlot(const QString& base, int index) {
     const QString slot = ArchiveSlotName(base, index);
     const QString newest = base + QStringLiteral(".jpg");
     const std::string slotPath = NativeName(slot);
@@ -569,7 +569,7 @@ bool PutNewestIntoSlot(const QString& base, int index, TLinkCall linkCall) {
         Fail("Cannot delete file", slot, SystemReason(errno));
     // A second name for the newest file, which stays in place until the next snapshot's rename
     // replaces it: a reader never finds the newest name missing.
-    if ((linkCall ? linkCall : &::link)(NativeName(newest).c_str(), slotPath.c_str()) == 0)
+    if (::link(NativeName(newest).c_str(), slotPath.c_str()) == 0)
         return true;
     if (MeansNoLinks(errno))
         return CopyNewestIntoSlot(newest, slot);

@@ -30,10 +30,8 @@ QString ArchiveSlotName(const QString& base, int index);
 // Puts the newest snapshot, base + ".jpg", into the ring's slot, whose file it replaces, and
 // leaves it under its own name too: a hard link, or a copy where the file system has no links.
 // False when there is no newest snapshot to put there; throws EFrameError when the slot's file
-// cannot be deleted (and then puts nothing there) or the copy fails. linkCall stands in for
-// link(2), which it is when null.
-using TLinkCall = int (*)(const char* from, const char* to);
-bool PutNewestIntoSlot(const QString& base, int index, TLinkCall linkCall = nullptr);
+// cannot be deleted (and then puts nothing there) or the copy fails.
+bool PutNewestIntoSlot(const QString& base, int index);
 
 // Frame-sized buffers (a 1080p bitmap is 6 MB) would otherwise be mapped fresh from the kernel
 // for every snapshot and faulted in page by page; kept in the heap they are reused. Called once

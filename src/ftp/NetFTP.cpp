@@ -59,10 +59,6 @@ QString PortArgument(QString ip, int port) {
            QStringLiteral(",%1,%2").arg(port / 256).arg(port % 256);
 }
 
-} // namespace
-
-namespace {
-
 // One byte of a port: a larger number would make no port, or overflow making one.
 int PortField(const QString& text) {
     const int value = StrToInt(text);

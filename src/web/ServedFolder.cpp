@@ -83,8 +83,8 @@ TOpened TServedFolder::Open(const QString& relative) const {
     if (!Folder.Valid())
         return {TOutcome::Missing, {}, ENOENT};
     const QByteArray path = relative.isEmpty() ? QByteArray(".") : QFile::encodeName(relative);
-    const int fd = OpenAt2(Folder.Get(), path.constData(), ReadFlags,
-                           RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS);
+    const int fd =
+        OpenAt2(Folder.Get(), path.constData(), ReadFlags, RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS);
     if (fd >= 0)
         return {TOutcome::Opened, TUniqueFd(fd), 0};
     // ENOSYS, or EPERM from an older container's system call filter: no openat2. EXDEV: an

@@ -24,7 +24,6 @@ class TServedFolder {
     // The folder at the path, links on the way followed (it may be a link itself).
     explicit TServedFolder(const QString& path);
 
-    bool Exists() const { return Folder.Valid(); }
     // `relative` names a file or folder below the served one ("" for the folder itself); "/"
     // separates its components. Done by the kernel where it can (openat2), else by Walk.
     TOpened Open(const QString& relative) const;

@@ -124,7 +124,8 @@ TEST_F(SnapshotTest, ASlotThatCannotBeDeletedIsLoggedAndTheNewestStillWritten) {
     Snapshot(80);
     const QStringList logged = LoggedLines();
     ASSERT_EQ(logged.size(), 1);
-    EXPECT_TRUE(logged[0].contains("Cannot delete file " + File("camera0001.jpg"))) << qPrintable(logged[0]);
+    EXPECT_TRUE(logged[0].contains("Cannot delete file " + File("camera0001.jpg")))
+        << qPrintable(logged[0]);
     EXPECT_TRUE(QDir(File("camera0001.jpg/kept")).exists());
     EXPECT_TRUE(w->NewSnapshot);
     EXPECT_EQ(w->ArchiveIndex, 2);

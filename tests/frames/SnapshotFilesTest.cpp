@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
@@ -16,10 +17,30 @@
 #include <functional>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <jpeglib.h>
+
+namespace {
+
+// 0, or the error link(2) answers with, as a file system without hard links would.
+std::atomic<int> RefusedLinkError = 0;
+
+} // namespace
+
+// Defined in the test program, this link(2) stands in for the C library's, as a preloaded one
+// would: the archive ring meets a file system without hard links with no hook of its own.
+extern "C" int link(const char* from, const char* to) noexcept {
+    if (const int error = RefusedLinkError.load(); error != 0) {
+        errno = error;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
 
 namespace {
 
@@ -347,11 +368,14 @@ TEST(JpegFiles, FromABadBitmapTheErrorNamesItAndTheOldJpegStays) {
 
 // ---- The archive ring -------------------------------------------------------------------------
 
-// link(2) as a file system without hard links answers it.
-template <int Error> int RefuseLink(const char*, const char*) {
-    errno = Error;
-    return -1;
-}
+// While one lives, link(2) answers as a file system without hard links does.
+class TLinksRefused {
+  public:
+    explicit TLinksRefused(int error) { RefusedLinkError = error; }
+    ~TLinksRefused() { RefusedLinkError = 0; }
+    TLinksRefused(const TLinksRefused&) = delete;
+    TLinksRefused& operator=(const TLinksRefused&) = delete;
+};
 
 ino_t InodeOf(const QString& fileName) {
     struct stat status {};
@@ -361,21 +385,22 @@ ino_t InodeOf(const QString& fileName) {
 TEST(ArchiveRing, TheNewestStaysInPlaceAndItsSlotGetsALinkOrACopy) {
     const struct {
         const char* name;
-        TLinkCall linkCall;
+        int linkError; // 0: the file system's own link(2)
         bool sameFile;
     } cases[] = {
-        {"hard link", nullptr, true},
-        {"no links across devices (EXDEV)", &RefuseLink<EXDEV>, false},
-        {"no links on this file system (EPERM)", &RefuseLink<EPERM>, false},
-        {"links not supported (ENOTSUP)", &RefuseLink<ENOTSUP>, false},
+        {"hard link", 0, true},
+        {"no links across devices (EXDEV)", EXDEV, false},
+        {"no links on this file system (EPERM)", EPERM, false},
+        {"links not supported (ENOTSUP)", ENOTSUP, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        const TLinksRefused refused(c.linkError);
         QTemporaryDir folder;
         const QString base = folder.filePath("camera");
         WriteAll(base + ".jpg", "newest");
         WriteAll(ArchiveSlotName(base, 7), "oldest");
-        EXPECT_TRUE(PutNewestIntoSlot(base, 7, c.linkCall));
+        EXPECT_TRUE(PutNewestIntoSlot(base, 7));
         EXPECT_EQ(ReadAll(base + ".jpg"), "newest");
         EXPECT_EQ(ReadAll(ArchiveSlotName(base, 7)), "newest");
         EXPECT_EQ(InodeOf(base + ".jpg") == InodeOf(ArchiveSlotName(base, 7)), c.sameFile);
@@ -384,7 +409,7 @@ TEST(ArchiveRing, TheNewestStaysInPlaceAndItsSlotGetsALinkOrACopy) {
 
         // No newest snapshot (the first of a run): nothing to put there, the slot is freed.
         ASSERT_TRUE(QFile::remove(base + ".jpg"));
-        EXPECT_FALSE(PutNewestIntoSlot(base, 7, c.linkCall));
+        EXPECT_FALSE(PutNewestIntoSlot(base, 7));
         EXPECT_TRUE(QDir(folder.path()).isEmpty());
     }
 }
@@ -394,9 +419,9 @@ TEST(ArchiveRing, ACopyThatFailsNamesTheSlotAndLeavesNoPartOfIt) {
     const QString base = folder.filePath("camera");
     WriteAll(base + ".jpg", QByteArray(4096, 'j'));
     {
+        const TLinksRefused refused(EXDEV);
         const TFileSizeLimit limit(64);
-        ExpectErrorNaming([&] { PutNewestIntoSlot(base, 1, &RefuseLink<EXDEV>); },
-                          ArchiveSlotName(base, 1));
+        ExpectErrorNaming([&] { PutNewestIntoSlot(base, 1); }, ArchiveSlotName(base, 1));
     }
     EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files), QStringList{"camera.jpg"});
 }

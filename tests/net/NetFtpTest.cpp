@@ -257,7 +257,8 @@ TEST(PasvReplyTest, DataAddressComesFromTheLastLine) {
     const std::pair<QString, QString> failures[] = {
         {"227 Entering Passive Mode (10,0,0,1,1x,137)", "'1x' is not a valid integer value"},
         {"227 Entering Passive Mode (10,0,0,1,19)", "'' is not a valid integer value"},
-        {"227 Entering Passive Mode (10,0,0,1,1111111112,0)", "'1111111112' is out of range for a port"},
+        {"227 Entering Passive Mode (10,0,0,1,1111111112,0)",
+         "'1111111112' is out of range for a port"},
         {"227 Entering Passive Mode (10,0,0,1,4,-1)", "'-1' is out of range for a port"},
     };
     for (const auto& [line, message] : failures)
