@@ -12,13 +12,15 @@
 namespace {
 
 // A window on GStreamer's Test Pattern (other window tests see the scripted camera), with the
-// settings given after the camera's own.
+// settings given after the camera's own. The detector is at its most sensitive, as in the
+// program runs: at the default, a ball that has fully left its reference spot looks still until
+// it passes that spot again, which can take half a minute.
 std::unique_ptr<TfrmMain> CapturingTestPattern(const TTempDir& folder, const QByteArray& settings) {
     WriteTextFile(
         folder.File("kamvero.ini"),
         "[Camera]\n"
         "Config=\"VCapSource=Test Pattern\",WantAudio=0,WantDVAudio=0,WantAudioPreview=0\n"
-        "Sense=0.5\nArchive=3\nDirectory=" +
+        "Sense=0.5\nSensitivity=0\nArchive=3\nDirectory=" +
             folder.File("snaps/").toUtf8() + "\n" + settings);
     TMainWindowEnvironment environment;
     environment.ExecutablePath = folder.File("kamvero");
