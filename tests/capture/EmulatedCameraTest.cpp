@@ -23,11 +23,16 @@ constexpr TVCapMode MjpegAt480{MEDIASUBTYPE_MJPG, 640, 480, 24};
 constexpr TVCapMode MjpegAt720{MEDIASUBTYPE_MJPG, 1280, 720, 24};
 constexpr TVCapMode MjpegAt1080{MEDIASUBTYPE_MJPG, 1920, 1080, 24};
 
-std::uint64_t PaintedFrames(const QWidget& owner) {
+TGstPreviewWidget* PreviewOf(const QWidget& owner) {
     for (QWidget* child : owner.findChildren<QWidget*>())
-        if (const auto* preview = dynamic_cast<TGstPreviewWidget*>(child))
-            return preview->PaintedFrames();
-    return 0;
+        if (auto* preview = dynamic_cast<TGstPreviewWidget*>(child))
+            return preview;
+    return nullptr;
+}
+
+std::uint64_t PaintedFrames(const QWidget& owner) {
+    const TGstPreviewWidget* preview = PreviewOf(owner);
+    return preview ? preview->PaintedFrames() : 0;
 }
 
 // The emulated camera's frames sent over a while, as a rate.
@@ -50,8 +55,9 @@ class EmulatedCameraTest : public GstCaptureFixture {
         TPixelFormat Format = TPixelFormat::pf24bit;
     };
 
-    // Each mode previews, yields one 24-bit bitmap of its size (showing the emulated camera's
-    // picture when asked to check it) and is chosen again by a restarted component.
+    // Each mode previews, yields one 24-bit bitmap of its size (the preview and the bitmap
+    // showing the emulated camera's picture when asked to check it) and is chosen again by a
+    // restarted component.
     void ExpectEveryModeWorks(const QString& camera, const std::vector<TModeCase>& cases,
                               bool knownPicture) {
         Config.VCapSource = camera;
@@ -71,6 +77,7 @@ class EmulatedCameraTest : public GstCaptureFixture {
             EXPECT_EQ(frame.format(), QImage::Format_BGR888);
             if (knownPicture) {
                 EXPECT_TRUE(ShowsTheEmulatedPicture(frame));
+                EXPECT_TRUE(ShowsTheEmulatedPicture(PreviewOf(*capture)->grab().toImage()));
             }
 
             TGraphConfig saved;

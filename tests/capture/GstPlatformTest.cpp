@@ -5,6 +5,7 @@
 #include "EmulatedCamera.h"
 #include "gst/GstHandle.h"
 #include "gst/GstMediaType.h"
+#include "gst/GstPreviewConvert.h"
 
 #include <QApplication>
 #include <QPointer>
@@ -285,6 +286,53 @@ TEST_F(GstMediaTypes, GrabbedFramesAreTopDownWithGStreamersRowStride) {
     EXPECT_EQ(type->Bitmap->biHeight, -10);
     EXPECT_EQ(type->Bitmap->biSizeImage, 968u * 10);
     EXPECT_EQ(type->AvgTimePerFrame, 333'333);
+}
+
+// The preview converts 4:2:0 frames itself; it must agree with GStreamer's own converter for
+// the colour matrices and ranges cameras send, odd sizes included.
+TEST_F(GstMediaTypes, PreviewConversionOfI420MatchesGStreamersConverter) {
+    // Full-range BT.601 as JPEG decodes, then the two limited-range matrices.
+    for (const char* colorimetry : {"1:4:0:0", "bt601", "bt709"}) {
+        SCOPED_TRACE(colorimetry);
+        GstVideoInfo in;
+        GstVideoInfo out;
+        gst_video_info_set_format(&in, GST_VIDEO_FORMAT_I420, 37, 9);
+        ASSERT_TRUE(gst_video_colorimetry_from_string(&in.colorimetry, colorimetry));
+        gst_video_info_set_format(&out, GST_VIDEO_FORMAT_BGRx, 37, 9);
+        const TGstHandle<GstBuffer> source =
+            TGstHandle<GstBuffer>::Adopt(gst_buffer_new_allocate(nullptr, in.size, nullptr));
+        const TGstHandle<GstBuffer> expected =
+            TGstHandle<GstBuffer>::Adopt(gst_buffer_new_allocate(nullptr, out.size, nullptr));
+        GstMapInfo bytes;
+        ASSERT_TRUE(gst_buffer_map(source.Get(), &bytes, GST_MAP_WRITE));
+        for (gsize i = 0; i < bytes.size; ++i)
+            bytes.data[i] = static_cast<guint8>(i * 37 % 251);
+        gst_buffer_unmap(source.Get(), &bytes);
+
+        GstVideoFrame input;
+        GstVideoFrame reference;
+        ASSERT_TRUE(gst_video_frame_map(&input, &in, source.Get(), GST_MAP_READ));
+        ASSERT_TRUE(gst_video_frame_map(&reference, &out, expected.Get(), GST_MAP_WRITE));
+        GstVideoConverter* converter = gst_video_converter_new(&in, &out, nullptr);
+        gst_video_converter_frame(converter, &input, &reference);
+        gst_video_converter_free(converter);
+        QImage picture(37, 9, QImage::Format_RGB32);
+        EXPECT_TRUE(ConvertI420ToBgrx(input, picture));
+        int worst = 0;
+        for (int y = 0; y < 9; ++y)
+            for (int x = 0; x < 37; ++x) {
+                const auto* want = static_cast<const guint8*>(
+                                       GST_VIDEO_FRAME_PLANE_DATA(&reference, 0)) +
+                                   y * GST_VIDEO_FRAME_PLANE_STRIDE(&reference, 0) + x * 4;
+                const QRgb got = picture.pixel(x, y);
+                worst = std::max({worst, std::abs(qBlue(got) - want[0]),
+                                  std::abs(qGreen(got) - want[1]), std::abs(qRed(got) - want[2])});
+            }
+        gst_video_frame_unmap(&reference);
+        gst_video_frame_unmap(&input);
+        // GStreamer's fast path rounds its limited-range matrix to 8 bits, ours to 12.
+        EXPECT_LE(worst, 6);
+    }
 }
 
 TEST_F(GstMediaTypes, OfferedModesExpandFormatListsAndSizeRangesInOrder) {

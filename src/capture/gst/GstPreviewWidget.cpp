@@ -23,9 +23,8 @@ TPreviewFrame::~TPreviewFrame() {
         gst_video_frame_unmap(&Frame);
 }
 
-void TFrameSlot::Deliver(std::unique_ptr<TPreviewFrame> frame) {
+std::unique_ptr<TPreviewFrame> TFrameSlot::Deliver(std::unique_ptr<TPreviewFrame> frame) {
     const std::lock_guard lock(Lock);
-    // The frame it replaces goes back to the renderer's pool when `frame` leaves.
     std::swap(Pending, frame);
     Fresh = true;
     if (Target && !Posted) {
@@ -36,6 +35,7 @@ void TFrameSlot::Deliver(std::unique_ptr<TPreviewFrame> frame) {
         QMetaObject::invokeMethod(
             widget, [widget] { widget->FrameArrived(); }, Qt::QueuedConnection);
     }
+    return frame;
 }
 
 void TFrameSlot::Attach(TGstPreviewWidget* widget) {

@@ -17,8 +17,9 @@
 
 class TGstPreviewWidget;
 
-// A BGRx frame as the renderer received it, mapped for as long as it lives and painted from
-// there: the picture is never copied on its way to the window.
+// A BGRx frame on its way to the window. Either the renderer's own sample, mapped for as long
+// as it lives and painted from there (never copied), or a picture of its own that the renderer
+// converted into and reuses once the window is done with it.
 class TPreviewFrame {
     struct TMapped {};
 
@@ -26,11 +27,14 @@ class TPreviewFrame {
     // Empty when the sample cannot be read with that layout.
     static std::unique_ptr<TPreviewFrame> Map(GstSample* sample, const GstVideoInfo& info);
     explicit TPreviewFrame(TMapped) {}
+    explicit TPreviewFrame(QSize size) : View(size, QImage::Format_RGB32) {}
     ~TPreviewFrame();
     TPreviewFrame(const TPreviewFrame&) = delete;
     TPreviewFrame& operator=(const TPreviewFrame&) = delete;
 
     const QImage& Image() const { return View; }
+    // The picture to convert into; null for a mapped sample.
+    QImage* OwnPicture() { return Sample ? nullptr : &View; }
 
   private:
     TGstHandle<GstSample> Sample;
@@ -42,8 +46,8 @@ class TFrameSlot {
   public:
     // Streaming thread: keeps the frame as the newest and asks the attached widget, if any, to
     // repaint. At most one repaint request is outstanding; a newer frame simply replaces the
-    // pending one.
-    void Deliver(std::unique_ptr<TPreviewFrame> frame);
+    // pending one, which is handed back.
+    std::unique_ptr<TPreviewFrame> Deliver(std::unique_ptr<TPreviewFrame> frame);
 
     // GUI thread.
     void Attach(TGstPreviewWidget* widget);

@@ -1,4 +1,5 @@
 #include "GstFilters.h"
+#include "GstPreviewConvert.h"
 #include "GstPreviewWidget.h"
 #include "GstUniqueFd.h"
 
@@ -15,6 +16,8 @@ namespace {
 
 // The default video renderer: scales to the window's size, converts to BGRx and keeps the
 // newest frame for the video window. Its appsink drops what the window cannot keep up with.
+// Planar 4:2:0 frames (what JPEG cameras decode to) reach the appsink as they are and are
+// converted by the renderer itself, into pictures it reuses.
 class TVideoRenderer : public TGstFilter {
   public:
     ~TVideoRenderer() override {
@@ -49,9 +52,10 @@ class TVideoRenderer : public TGstFilter {
         // the grabber. The cheapest scaling keeps the preview off the CPU budget.
         gst_util_set_object_arg(G_OBJECT(scale), "method", "nearest-neighbour");
         gst_util_set_object_arg(G_OBJECT(convert), "dither", "none");
-        const TGstCapsRef bgrx = TGstCapsRef::Adopt(
-            gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRx", nullptr));
-        g_object_set(Format.Get(), "caps", bgrx.Get(), nullptr);
+        // videoconvert passes I420 through and turns every other format into BGRx, as before.
+        const TGstCapsRef shown =
+            TGstCapsRef::Adopt(gst_caps_from_string("video/x-raw,format={BGRx,I420}"));
+        g_object_set(Format.Get(), "caps", shown.Get(), nullptr);
         Sink = TGstElementRef::Retain(AddElement("appsink", "sink"));
         if (!LinkElements(Format.Get(), Sink.Get()))
             return false;
@@ -89,8 +93,30 @@ class TVideoRenderer : public TGstFilter {
                 return;
             ShownCaps = TGstCapsRef::Retain(caps);
         }
-        if (std::unique_ptr<TPreviewFrame> frame = TPreviewFrame::Map(sample, ShownInfo))
-            Frames->Deliver(std::move(frame));
+        std::unique_ptr<TPreviewFrame> frame =
+            GST_VIDEO_INFO_FORMAT(&ShownInfo) == GST_VIDEO_FORMAT_I420
+                ? Convert(sample)
+                : TPreviewFrame::Map(sample, ShownInfo);
+        if (!frame)
+            return;
+        std::unique_ptr<TPreviewFrame> replaced = Frames->Deliver(std::move(frame));
+        if (replaced && replaced->OwnPicture())
+            Spare = std::move(replaced);
+    }
+
+    // Streaming thread: the frame converted into the spare picture, or a new one.
+    std::unique_ptr<TPreviewFrame> Convert(GstSample* sample) {
+        const QSize size(GST_VIDEO_INFO_WIDTH(&ShownInfo), GST_VIDEO_INFO_HEIGHT(&ShownInfo));
+        std::unique_ptr<TPreviewFrame> frame = std::move(Spare);
+        if (!frame || frame->Image().size() != size)
+            frame = std::make_unique<TPreviewFrame>(size);
+        GstVideoFrame mapped;
+        if (!gst_video_frame_map(&mapped, &ShownInfo, gst_sample_get_buffer(sample),
+                                 GST_MAP_READ))
+            return nullptr;
+        const bool converted = ConvertI420ToBgrx(mapped, *frame->OwnPicture());
+        gst_video_frame_unmap(&mapped);
+        return converted ? std::move(frame) : nullptr;
     }
 
     const std::shared_ptr<TFrameSlot> Frames = std::make_shared<TFrameSlot>();
@@ -100,6 +126,7 @@ class TVideoRenderer : public TGstFilter {
     // Streaming thread only.
     TGstCapsRef ShownCaps;
     GstVideoInfo ShownInfo{};
+    std::unique_ptr<TPreviewFrame> Spare;
 };
 
 class TAudioRenderer : public TGstFilter {

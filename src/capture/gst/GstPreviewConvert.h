@@ -1,0 +1,12 @@
+#pragma once
+
+// The preview's colour conversion of planar 4:2:0 frames, which is what JPEG cameras decode to:
+// the renderer converts them itself, at about half the cost of videoconvert's own path.
+
+#include <gst/video/video.h>
+
+#include <QImage>
+
+// Paints `frame` (I420, already at the preview's size) into `picture` (RGB32, the same size),
+// with the frame's own colour matrix and range. False when the sizes or formats do not match.
+bool ConvertI420ToBgrx(const GstVideoFrame& frame, QImage& picture);
