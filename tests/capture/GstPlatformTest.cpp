@@ -317,7 +317,7 @@ TEST_F(GstMediaTypes, PreviewConversionOfI420MatchesGStreamersConverter) {
         gst_video_converter_frame(converter, &input, &reference);
         gst_video_converter_free(converter);
         QImage picture(37, 9, QImage::Format_RGB32);
-        EXPECT_TRUE(ConvertI420ToBgrx(input, picture));
+        EXPECT_TRUE(TI420Converter(in).Convert(input, picture));
         int worst = 0;
         for (int y = 0; y < 9; ++y)
             for (int x = 0; x < 37; ++x) {

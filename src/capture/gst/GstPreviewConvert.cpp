@@ -1,28 +1,17 @@
 #include "GstPreviewConvert.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <vector>
 
 namespace {
 
 constexpr int FractionBits = 12;
 
-// The matrix in fixed point: Y' = (Y - YOffset) * Luma, and the colour differences around 128.
-struct TYuvMatrix {
-    std::int32_t YOffset;
-    std::int32_t Luma;
-    std::int32_t RFromV;
-    std::int32_t GFromU;
-    std::int32_t GFromV;
-    std::int32_t BFromU;
-};
-
 std::int32_t Fixed(double value) {
     return static_cast<std::int32_t>(value * (1 << FractionBits) + (value < 0 ? -0.5 : 0.5));
 }
 
-TYuvMatrix MatrixOf(const GstVideoInfo& info) {
+// Y' = (Y - YOffset) * Luma, and the colour differences around 128.
+TI420Converter::TMatrix MatrixOf(const GstVideoInfo& info) {
     gdouble kr = 0.299;
     gdouble kb = 0.114;
     // Frames that name no YUV matrix are taken as BT.601, as JPEG decoders deliver them.
@@ -49,7 +38,7 @@ TYuvMatrix MatrixOf(const GstVideoInfo& info) {
 // a step where the processor has it.
 __attribute__((target_clones("avx2", "default"))) void
 ConvertRow(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* wideU,
-           std::uint8_t* wideV, std::uint32_t* out, int width, TYuvMatrix m) {
+           std::uint8_t* wideV, std::uint32_t* out, int width, TI420Converter::TMatrix m) {
     for (int x = 0; x < width; ++x) {
         wideU[x] = u[x / 2];
         wideV[x] = v[x / 2];
@@ -70,21 +59,24 @@ ConvertRow(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, 
 
 } // namespace
 
-bool ConvertI420ToBgrx(const GstVideoFrame& frame, QImage& picture) {
-    const int width = GST_VIDEO_FRAME_WIDTH(&frame);
-    const int height = GST_VIDEO_FRAME_HEIGHT(&frame);
-    if (GST_VIDEO_FRAME_FORMAT(&frame) != GST_VIDEO_FORMAT_I420 ||
+TI420Converter::TI420Converter(const GstVideoInfo& info)
+    : Info(info), Matrix(MatrixOf(info)),
+      WideChroma(2 * static_cast<std::size_t>(GST_VIDEO_INFO_WIDTH(&info))) {}
+
+bool TI420Converter::Convert(const GstVideoFrame& frame, QImage& picture) {
+    const int width = GST_VIDEO_INFO_WIDTH(&Info);
+    const int height = GST_VIDEO_INFO_HEIGHT(&Info);
+    if (GST_VIDEO_INFO_FORMAT(&Info) != GST_VIDEO_FORMAT_I420 ||
+        !gst_video_info_is_equal(&frame.info, &Info) ||
         picture.format() != QImage::Format_RGB32 || picture.size() != QSize(width, height))
         return false;
-    const TYuvMatrix matrix = MatrixOf(frame.info);
-    std::vector<std::uint8_t> wide(2 * static_cast<std::size_t>(width));
     const auto plane = [&frame](int index, int row) {
         return static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, index)) +
                static_cast<std::ptrdiff_t>(row) * GST_VIDEO_FRAME_PLANE_STRIDE(&frame, index);
     };
     for (int row = 0; row < height; ++row)
-        ConvertRow(plane(0, row), plane(1, row / 2), plane(2, row / 2), wide.data(),
-                   wide.data() + width, reinterpret_cast<std::uint32_t*>(picture.scanLine(row)),
-                   width, matrix);
+        ConvertRow(plane(0, row), plane(1, row / 2), plane(2, row / 2), WideChroma.data(),
+                   WideChroma.data() + width,
+                   reinterpret_cast<std::uint32_t*>(picture.scanLine(row)), width, Matrix);
     return true;
 }

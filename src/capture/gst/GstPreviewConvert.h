@@ -8,6 +8,30 @@
 
 #include <QImage>
 
-// Paints `frame` (I420, already at the preview's size) into `picture` (RGB32, the same size),
-// with the frame's own colour matrix and range. False when the sizes or formats do not match.
-bool ConvertI420ToBgrx(const GstVideoFrame& frame, QImage& picture);
+#include <cstdint>
+#include <vector>
+
+// Made once per stream layout: the colour matrix and range of `info` (I420, already at the
+// preview's size) in fixed point, and a row of work space.
+class TI420Converter {
+  public:
+    explicit TI420Converter(const GstVideoInfo& info);
+
+    // Paints `frame` into `picture` (RGB32). False when the frame is not of the layout the
+    // converter was made for or the picture is not its size.
+    bool Convert(const GstVideoFrame& frame, QImage& picture);
+
+    struct TMatrix {
+        std::int32_t YOffset;
+        std::int32_t Luma;
+        std::int32_t RFromV;
+        std::int32_t GFromU;
+        std::int32_t GFromV;
+        std::int32_t BFromU;
+    };
+
+  private:
+    GstVideoInfo Info;
+    TMatrix Matrix;
+    std::vector<std::uint8_t> WideChroma;
+};

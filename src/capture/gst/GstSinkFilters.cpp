@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 
 namespace {
 
@@ -92,11 +93,12 @@ class TVideoRenderer : public TGstFilter {
             if (!caps || !gst_video_info_from_caps(&ShownInfo, caps))
                 return;
             ShownCaps = TGstCapsRef::Retain(caps);
+            Converter.reset();
+            if (GST_VIDEO_INFO_FORMAT(&ShownInfo) == GST_VIDEO_FORMAT_I420)
+                Converter.emplace(ShownInfo);
         }
         std::unique_ptr<TPreviewFrame> frame =
-            GST_VIDEO_INFO_FORMAT(&ShownInfo) == GST_VIDEO_FORMAT_I420
-                ? Convert(sample)
-                : TPreviewFrame::Map(sample, ShownInfo);
+            Converter ? Convert(sample) : TPreviewFrame::Map(sample, ShownInfo);
         if (!frame)
             return;
         std::unique_ptr<TPreviewFrame> replaced = Frames->Deliver(std::move(frame));
@@ -106,15 +108,15 @@ class TVideoRenderer : public TGstFilter {
 
     // Streaming thread: the frame converted into the spare picture, or a new one.
     std::unique_ptr<TPreviewFrame> Convert(GstSample* sample) {
-        const QSize size(GST_VIDEO_INFO_WIDTH(&ShownInfo), GST_VIDEO_INFO_HEIGHT(&ShownInfo));
-        std::unique_ptr<TPreviewFrame> frame = std::move(Spare);
-        if (!frame || frame->Image().size() != size)
-            frame = std::make_unique<TPreviewFrame>(size);
         GstVideoFrame mapped;
         if (!gst_video_frame_map(&mapped, &ShownInfo, gst_sample_get_buffer(sample),
                                  GST_MAP_READ))
             return nullptr;
-        const bool converted = ConvertI420ToBgrx(mapped, *frame->OwnPicture());
+        const QSize size(GST_VIDEO_INFO_WIDTH(&ShownInfo), GST_VIDEO_INFO_HEIGHT(&ShownInfo));
+        std::unique_ptr<TPreviewFrame> frame = std::move(Spare);
+        if (!frame || frame->Image().size() != size)
+            frame = std::make_unique<TPreviewFrame>(size);
+        const bool converted = Converter->Convert(mapped, *frame->OwnPicture());
         gst_video_frame_unmap(&mapped);
         return converted ? std::move(frame) : nullptr;
     }
@@ -126,6 +128,7 @@ class TVideoRenderer : public TGstFilter {
     // Streaming thread only.
     TGstCapsRef ShownCaps;
     GstVideoInfo ShownInfo{};
+    std::optional<TI420Converter> Converter;
     std::unique_ptr<TPreviewFrame> Spare;
 };
 
