@@ -35,13 +35,16 @@ TI420Converter::TMatrix MatrixOf(const GstVideoInfo& info) {
 
 // One row. The chroma samples are first widened to one per pixel so that the main loop reads
 // three plain arrays, which compilers turn into vector code; the AVX2 clone does eight pixels
-// a step where the processor has it.
+// a step where the processor has it. The widening is written as pairs: indexing by x / 2
+// keeps it scalar, and then it costs as much as the conversion itself. The work space holds
+// one byte more than the row for an odd width.
 __attribute__((target_clones("avx2", "default"))) void
 ConvertRow(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* wideU,
            std::uint8_t* wideV, std::uint32_t* out, int width, TI420Converter::TMatrix m) {
-    for (int x = 0; x < width; ++x) {
-        wideU[x] = u[x / 2];
-        wideV[x] = v[x / 2];
+    const int chromaWidth = (width + 1) / 2;
+    for (int x = 0; x < chromaWidth; ++x) {
+        wideU[2 * x] = wideU[2 * x + 1] = u[x];
+        wideV[2 * x] = wideV[2 * x + 1] = v[x];
     }
     constexpr std::int32_t Half = 1 << (FractionBits - 1);
     for (int x = 0; x < width; ++x) {
@@ -61,7 +64,7 @@ ConvertRow(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, 
 
 TI420Converter::TI420Converter(const GstVideoInfo& info)
     : Info(info), Matrix(MatrixOf(info)),
-      WideChroma(2 * static_cast<std::size_t>(GST_VIDEO_INFO_WIDTH(&info))) {}
+      WideChroma(2 * (static_cast<std::size_t>(GST_VIDEO_INFO_WIDTH(&info)) + 1)) {}
 
 bool TI420Converter::Convert(const GstVideoFrame& frame, QImage& picture) {
     const int width = GST_VIDEO_INFO_WIDTH(&Info);
@@ -76,7 +79,7 @@ bool TI420Converter::Convert(const GstVideoFrame& frame, QImage& picture) {
     };
     for (int row = 0; row < height; ++row)
         ConvertRow(plane(0, row), plane(1, row / 2), plane(2, row / 2), WideChroma.data(),
-                   WideChroma.data() + width,
+                   WideChroma.data() + width + 1,
                    reinterpret_cast<std::uint32_t*>(picture.scanLine(row)), width, Matrix);
     return true;
 }
