@@ -61,11 +61,12 @@ class TVideoRenderer : public TGstFilter {
         if (!LinkElements(Format.Get(), Sink.Get()))
             return false;
         SetVideoSize(0, 0);
-        // Copying a frame takes no time worth reserving; without the default 20 ms deadline each
-        // frame is shown as soon as it is due.
-        g_object_set(Sink.Get(), "sync", TRUE, "max-buffers", 1u, "drop", TRUE, "emit-signals",
-                     FALSE, "enable-last-sample", FALSE, "processing-deadline", guint64{0},
-                     nullptr);
+        // Every source of this program is live: the camera paces the stream, so a frame is
+        // shown the moment it is ready instead of waiting for the clock on the camera's thread.
+        // The grabber in front then tells the window of the frame after the frame is already
+        // in the slot, and the window wakes once for both.
+        g_object_set(Sink.Get(), "sync", FALSE, "max-buffers", 1u, "drop", TRUE, "emit-signals",
+                     FALSE, "enable-last-sample", FALSE, nullptr);
         GstAppSinkCallbacks callbacks{};
         callbacks.new_sample = OnNewSample;
         // The filter outlives the sink's streaming: it is released only once its bin stopped,
@@ -109,8 +110,7 @@ class TVideoRenderer : public TGstFilter {
     // Streaming thread: the frame converted into the spare picture, or a new one.
     std::unique_ptr<TPreviewFrame> Convert(GstSample* sample) {
         GstVideoFrame mapped;
-        if (!gst_video_frame_map(&mapped, &ShownInfo, gst_sample_get_buffer(sample),
-                                 GST_MAP_READ))
+        if (!gst_video_frame_map(&mapped, &ShownInfo, gst_sample_get_buffer(sample), GST_MAP_READ))
             return nullptr;
         const QSize size(GST_VIDEO_INFO_WIDTH(&ShownInfo), GST_VIDEO_INFO_HEIGHT(&ShownInfo));
         std::unique_ptr<TPreviewFrame> frame = std::move(Spare);

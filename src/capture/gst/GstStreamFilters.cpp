@@ -105,8 +105,8 @@ bool IsBitmapFormat(GstVideoFormat format) {
 class TSampleGrabber : public TGstFilter, public ISampleGrabber {
   public:
     ~TSampleGrabber() override {
-        if (Probe)
-            gst_pad_remove_probe(ProbedPad.Get(), Probe);
+        if (Input)
+            gst_pad_set_chain_function(Input.Get(), gst_proxy_pad_chain_default);
     }
 
     bool Offers(TIID iid) const override {
@@ -120,14 +120,18 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
             return false;
         const TGstCapsRef rawCaps = TGstCapsRef::Adopt(gst_caps_new_empty_simple("video/x-raw"));
         g_object_set(raw, "caps", rawCaps.Get(), nullptr);
-        ProbedPad = StaticPad(raw, "src");
-        // Added before the output pin exists, so that it runs ahead of the pin's own probe
-        // and sees every frame even while nothing is connected behind the grabber.
-        Probe =
-            gst_pad_add_probe(ProbedPad.Get(), GST_PAD_PROBE_TYPE_BUFFER, OnBuffer, this, nullptr);
-        return Probe != 0 &&
-               AddPin(StaticPad(raw, "sink").Get(), "Input", TGstPin::In(TMediaKind::Video)) &&
-               AddPin(ProbedPad.Get(), "Output", TGstPin::Out(TMediaKind::Video));
+        RawOutput = StaticPad(raw, "src");
+        const auto input =
+            AddPin(StaticPad(raw, "sink").Get(), "Input", TGstPin::In(TMediaKind::Video));
+        if (!input || !AddPin(RawOutput.Get(), "Output", TGstPin::Out(TMediaKind::Video)))
+            return false;
+        // The callback hears of each frame once the filters behind the grabber are done with
+        // it: the preview has then already handed its frame to the window, and the window
+        // wakes once for both. Frames are seen here whether or not anything is connected.
+        Input = TGstPadRef::Retain(input->Pad());
+        gst_pad_set_element_private(Input.Get(), this);
+        gst_pad_set_chain_function(Input.Get(), PassOnThenDeliver);
+        return true;
     }
 
     // Formats without a GStreamer equivalent (RGB1, RGB4) cannot be delivered at all.
@@ -185,14 +189,21 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
     }
 
   private:
-    static GstPadProbeReturn OnBuffer(GstPad*, GstPadProbeInfo* info, gpointer self) {
-        static_cast<TSampleGrabber*>(self)->Deliver(GST_PAD_PROBE_INFO_BUFFER(info));
-        return GST_PAD_PROBE_OK;
+    // Streaming thread. Only a frame the callback asked for is kept past the push: a second
+    // reference would make the filters behind copy every frame they change in place.
+    static GstFlowReturn PassOnThenDeliver(GstPad* pad, GstObject* parent, GstBuffer* buffer) {
+        auto* const self = static_cast<TSampleGrabber*>(gst_pad_get_element_private(pad));
+        const GstClockTime pts = GST_BUFFER_PTS(buffer);
+        const TGstHandle<GstBuffer> wanted =
+            self->WantsFrame() ? TGstHandle<GstBuffer>::Retain(buffer) : TGstHandle<GstBuffer>();
+        const GstFlowReturn result = gst_proxy_pad_chain_default(pad, parent, buffer);
+        self->Deliver(pts, wanted.Get());
+        return result;
     }
 
     // The layout of the frames coming in, once they are negotiated.
     bool InputInfo(GstVideoInfo& info) const {
-        const TGstCapsRef caps = TGstCapsRef::Adopt(gst_pad_get_current_caps(ProbedPad.Get()));
+        const TGstCapsRef caps = TGstCapsRef::Adopt(gst_pad_get_current_caps(RawOutput.Get()));
         return caps && gst_video_info_from_caps(&info, caps.Get());
     }
 
@@ -215,26 +226,27 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
         return true;
     }
 
-    // Streaming thread: the callback copies what it wants; nothing else happens here.
-    void Deliver(GstBuffer* buffer) {
+    bool WantsFrame() const {
+        ISampleGrabberCB* const callback = Callback;
+        return callback && Which == 1 && callback->WantsBuffer();
+    }
+
+    // Streaming thread: the callback copies what it wants; nothing else happens here. `frame` is
+    // null when the callback did not want it: it then hears only of the frame's time.
+    void Deliver(GstClockTime pts, GstBuffer* frame) {
         ISampleGrabberCB* const callback = Callback;
         if (!callback || (OneShot && Delivered.exchange(true)))
             return;
-        const GstClockTime pts = GST_BUFFER_PTS(buffer);
         const double time =
             GST_CLOCK_TIME_IS_VALID(pts) ? static_cast<double>(pts) / GST_SECOND : 0.0;
         if (Which == 0) {
             callback->SampleCB(time);
             return;
         }
-        if (!callback->WantsBuffer()) {
-            callback->BufferCB(time, nullptr, 0);
-            return;
-        }
-        if (const std::span<const std::uint8_t> frame = Convert(buffer); !frame.empty())
-            callback->BufferCB(time, frame.data(), static_cast<long>(frame.size()));
-        else
-            callback->BufferCB(time, nullptr, 0);
+        const std::span<const std::uint8_t> converted =
+            frame ? Convert(frame) : std::span<const std::uint8_t>();
+        callback->BufferCB(time, converted.empty() ? nullptr : converted.data(),
+                           static_cast<long>(converted.size()));
     }
 
     // The frame in the delivered layout (top-down rows, bitmap stride); empty when it cannot be
@@ -292,8 +304,8 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
         return true;
     }
 
-    TGstPadRef ProbedPad;
-    gulong Probe = 0;
+    TGstPadRef RawOutput;
+    TGstPadRef Input; // The input pin's pad, whose chain function tells the callback.
     bool NoRawFormat = false;
     // Set before the graph runs, read by the streaming thread.
     std::atomic<GstVideoFormat> Wanted = GST_VIDEO_FORMAT_UNKNOWN;
