@@ -237,3 +237,17 @@ void AnswerFileRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& reques
     }
     context.ShowStatus(QString());
 }
+
+void AnswerWebRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
+                      TNetHTTPResponseInfo& response, const TWebRequestContext& context) {
+    if (!context.Password || context.Password->Admits(request)) {
+        AnswerFileRequest(thread, request, response, context);
+        return;
+    }
+    // A browser asks without credentials first; only a password that was offered is refused.
+    if (request.HasAuthorization && context.WrongPassword)
+        context.WrongPassword(thread.Connection().PeerIP());
+    response.AuthRealm = QString::fromLatin1(TWebPassword::Realm);
+    response.SetResponseNo(401);
+    response.ContentText = NotFoundPage(response.StatusText);
+}

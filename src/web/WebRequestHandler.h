@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NetHTTPServer.h"
+#include "WebPassword.h"
 
 #include <QFileInfo>
 #include <QString>
@@ -38,7 +39,9 @@ class TWebStatusRelay {
 struct TWebRequestContext {
     QString DocumentRoot; // as typed; empty serves nothing
     std::function<QString(const QString& fileName)> MimeTypeForFile;
-    std::function<void(const QString& text)> ShowStatus; // status panel 1, in order
+    std::function<void(const QString& text)> ShowStatus;      // status panel 1, in order
+    const TWebPassword* Password = nullptr;                   // none lets every request in
+    std::function<void(const QString& peer)> WrongPassword{}; // credentials offered and refused
 };
 
 // The page of a file that exists outside the served folder.
@@ -58,3 +61,8 @@ bool LiesWithinRoot(const QString& path, const QString& documentRoot);
 // are opened beneath the folder, so a link counts as outside when it leads there.
 void AnswerFileRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
                        TNetHTTPResponseInfo& response, const TWebRequestContext& context);
+
+// Answers a request as AnswerFileRequest does once it carries the password, when one is set;
+// otherwise with 401 and a Basic challenge. Without a password it is AnswerFileRequest.
+void AnswerWebRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
+                      TNetHTTPResponseInfo& response, const TWebRequestContext& context);

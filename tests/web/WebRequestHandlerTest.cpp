@@ -51,18 +51,24 @@ class WebRequestHandlerTest : public testing::Test {
                         const std::lock_guard lock(StatusLock);
                         Statuses << text;
                     },
+                .Password = &Password,
+                .WrongPassword = [this](const QString&) { ++WrongPasswords; },
             };
-            AnswerFileRequest(thread, request, response, context);
+            if (Guarded)
+                AnswerWebRequest(thread, request, response, context);
+            else
+                AnswerFileRequest(thread, request, response, context);
         };
         Server.SetActive(true);
     }
     void TearDown() override { Server.SetActive(false); }
 
-    TAnswer Get(const QByteArray& document, const QByteArray& method = "GET") {
+    TAnswer Get(const QByteArray& document, const QByteArray& method = "GET",
+                const QByteArray& headers = "") {
         // A POST without a length would be read up to the end of the connection.
         const QByteArray length = method == "POST" ? "Content-Length: 0\r\n" : "";
-        return Split(Exchange(Server.BoundPort(),
-                              method + " " + document + " HTTP/1.0\r\n" + length + "\r\n"));
+        return Split(Exchange(Server.BoundPort(), method + " " + document + " HTTP/1.0\r\n" +
+                                                      length + headers + "\r\n"));
     }
 
     TTempDir Folder;
@@ -71,6 +77,9 @@ class WebRequestHandlerTest : public testing::Test {
     TNetHTTPServer Server;
     std::mutex StatusLock;
     QStringList Statuses;
+    TWebPassword Password;
+    std::atomic<bool> Guarded = true;
+    std::atomic<int> WrongPasswords = 0;
 };
 
 TEST_F(WebRequestHandlerTest, FilesAreSentWithTheirOwnTypeAndSize) {
@@ -255,6 +264,59 @@ TEST_F(WebRequestHandlerTest, ClientLeavingMidFileEndsOnlyItsOwnAnswer) {
         client.Close(); // with most of the file unsent
     }
     EXPECT_EQ(Get("/camera.jpg").StatusLine(), "HTTP/1.1 200 OK");
+}
+
+TEST_F(WebRequestHandlerTest, APasswordGuardsEveryRequestAndNoneAnswersAsBefore) {
+    for (const char* const document : {"/camera.jpg", "/sub/", "/missing.jpg", "/../secret.txt"}) {
+        SCOPED_TRACE(document);
+        Guarded = false;
+        const TAnswer plain = Get(document);
+        Guarded = true;
+        const TAnswer guarded = Get(document);
+        EXPECT_EQ(guarded.Head, plain.Head);
+        EXPECT_EQ(guarded.Body, plain.Body);
+    }
+
+    Password.Set(QString::fromUtf8("pässwort"));
+    const auto basic = [](const char* credentials) {
+        return "Authorization: Basic " + QByteArray(credentials).toBase64() + "\r\n";
+    };
+    const struct {
+        const char* name;
+        QByteArray headers;
+        bool admitted;
+    } cases[] = {
+        {"no credentials", "", false},
+        {"wrong password", basic("admin:passwort"), false},
+        {"password as the user name", basic("p\xC3\xA4sswort"), false},
+        {"any user name", basic("anyone:p\xC3\xA4sswort"), true},
+        {"no user name", basic(":p\xC3\xA4sswort"), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* const method : {"GET", "HEAD"}) {
+            const TAnswer answer = Get("/camera.jpg", method, c.headers);
+            if (c.admitted) {
+                EXPECT_EQ(answer.StatusLine(), "HTTP/1.1 200 OK");
+            } else {
+                EXPECT_EQ(answer.StatusLine(), "HTTP/1.1 401 Unauthorized");
+                EXPECT_TRUE(answer.HasHeader("WWW-Authenticate: Basic realm=\"Kamvero\""));
+                EXPECT_FALSE(answer.Body.contains("jpeg bytes"));
+            }
+        }
+    }
+    // Only offered passwords count as refused: a browser asks without one first.
+    EXPECT_EQ(WrongPasswords, 4);
+}
+
+TEST(WebRefusals, AtMostOneLineAMinuteCountingTheRestOfThem) {
+    TWebRefusals refusals;
+    const auto start = TWebRefusals::TClock::now();
+    EXPECT_EQ(refusals.Refused("10.0.0.7", start), "Web server: wrong password from 10.0.0.7");
+    for (int second = 1; second < 60; second += 10)
+        EXPECT_FALSE(refusals.Refused("10.0.0.7", start + std::chrono::seconds(second)));
+    EXPECT_EQ(refusals.Refused("10.0.0.8", start + std::chrono::seconds(60)),
+              "Web server: wrong password from 10.0.0.8 (and 6 more refused since the last line)");
 }
 
 } // namespace
