@@ -136,6 +136,8 @@ class TfrmMain : public QWidget {
         TNetMimeTable MimeTable;
         TWebStatusRelay Status; // to status panel 1 through the GUI thread's event queue
         TWebStatusRelay Errors; // handler failures to errors.txt, the same way
+        TWebPassword Password;  // a copy of the password field, under its lock
+        mutable TWebRefusals Refusals;
     };
     // Runs on the connection's thread; touches no widget.
     static void HTTPServerCommandGet(const TWebShared& Web, TNetPeerThread& AThread,
@@ -207,6 +209,7 @@ class TfrmMain : public QWidget {
     QLineEdit* edtFTPDirectory = nullptr;
     QLineEdit* edtLogin = nullptr;
     QLineEdit* edtPassword = nullptr;
+    QLineEdit* edtWWWPassword = nullptr;
     QCheckBox* chkWWW = nullptr;
     TDirectoryEdit* edtWWWPath = nullptr;
     QLineEdit* edtPort = nullptr;

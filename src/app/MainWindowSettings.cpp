@@ -80,6 +80,9 @@ void TfrmMain::LoadWWWHostSection(const TIniFile& ini) {
     // The web folder falls back on the FTP folder just loaded, not on the local folder.
     Put(edtWWWPath, Utf8(ini.ReadString(WWWHost, "Directory", Utf8(edtFTPDirectory->text()))));
     Put(edtPort, Utf8(ini.ReadString(WWWHost, "Port", "8080")));
+    Cipher.SetEncoded(ini.ReadString(WWWHost, "Password", ""));
+    Put(edtWWWPassword, PasswordFromBytes(Cipher.Decoded()));
+    Web->Password.Set(edtWWWPassword->text());
 }
 
 void TfrmMain::LoadCameraSection(const TIniFile& ini) {
@@ -161,6 +164,8 @@ void TfrmMain::SaveSettings() {
     ini.WriteString(WWWHost, "Directory", Utf8(edtWWWPath->text()));
     ini.WriteString(WWWHost, "Port", Utf8(edtPort->text()));
     ini.WriteBool(WWWHost, "WWW", chkWWW->isChecked());
+    Cipher.SetEncoded(PasswordToBytes(edtWWWPassword->text()));
+    ini.WriteString(WWWHost, "Password", Cipher.Decoded());
 
     ini.UpdateFile();
 }

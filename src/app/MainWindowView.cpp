@@ -335,6 +335,10 @@ QWidget* TfrmMain::CreateSettingsPage() {
                            QStringLiteral("Where the web pages are stored"), 3);
     edtPort = right.Add(Named(new QLineEdit(QStringLiteral("8080"), page), "edtPort"),
                         QStringLiteral("Port"), QStringLiteral("The Web Server port"), 3);
+    edtWWWPassword =
+        right.Add(Named(new QLineEdit(page), "edtWWWPassword"), QStringLiteral("WWW Password"),
+                  QStringLiteral("Password for the web pages (empty: none)"), 3);
+    edtWWWPassword->setEchoMode(QLineEdit::Password);
     lblIP = right.Add(Named(new QLabel(QStringLiteral("127.0.0.1"), page), "lblIP"),
                       QStringLiteral("Current IP: "),
                       QStringLiteral("The current IP address of the web server"), 0);

@@ -38,11 +38,16 @@ void TfrmMain::CreateWebComponents() {
                                           TNetHTTPResponseInfo& response) {
         HTTPServerCommandGet(*web, thread, request, response);
     };
-    HTTPServer.OnCommandError = [web = Web](const QString& message) { web->Errors.Show(message); };
+    HTTPServer.OnCommandError = [web = Web](const QString& message) {
+        web->Errors.Show(message);
+    };
     // Connection threads never read the field itself; they read this copy.
     connect(edtLocalDirectory1, &QLineEdit::textChanged, this,
             [this](const QString& text) { Web->Root.Set(text); });
     Web->Root.Set(edtLocalDirectory1->text());
+    connect(edtWWWPassword, &QLineEdit::textChanged, this,
+            [this](const QString& text) { Web->Password.Set(text); });
+    Web->Password.Set(edtWWWPassword->text());
     edtPort->installEventFilter(this);
 }
 
@@ -101,6 +106,12 @@ void TfrmMain::HTTPServerCommandGet(const TWebShared& Web, TNetPeerThread& AThre
         .MimeTypeForFile =
             [&Web](const QString& name) { return Web.MimeTable.MimeTypeForFile(name); },
         .ShowStatus = [&Web](const QString& text) { Web.Status.Show(text); },
+        .Password = &Web.Password,
+        .WrongPassword =
+            [&Web](const QString& peer) {
+                if (const std::optional<QString> line = Web.Refusals.Refused(peer))
+                    Web.Errors.Show(*line);
+            },
     };
-    AnswerFileRequest(AThread, ARequestInfo, AResponseInfo, context);
+    AnswerWebRequest(AThread, ARequestInfo, AResponseInfo, context);
 }

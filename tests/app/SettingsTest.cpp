@@ -81,6 +81,7 @@ TEST_F(SettingsTest, FreshFileIsWrittenInTheFixedOrder) {
         "Camera/ShowGrid=0",      "FTPHost/Login=",        "FTPHost/Password=",
         "FTPHost/Directory=",     "FTPHost/Host=",         "FTPHost/PASV=1",
         "WWWHost/Directory=",     "WWWHost/Port=8080",     "WWWHost/WWW=0",
+        "WWWHost/Password=",
     };
     EXPECT_EQ(WrittenKeys(), expected);
 }
@@ -226,20 +227,26 @@ TEST_F(SettingsTest, PasswordIsStoredScrambledAsUtf8AndOldLatin1FilesStillLoad) 
         {"Latin-1 ending in a UTF-8 lead byte", QString::fromUtf8("naiveÃ"),
          Scrambled("naive\xC3")},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TIniFile file(SettingsFile().toStdString());
-        file.WriteString("FTPHost", "Password", c.stored);
-        file.UpdateFile();
-        TWindowUnderTest w(Folder);
-        EXPECT_EQ(w->edtPassword->text(), c.typed);
-        // Saved again, the password is UTF-8 whatever it was read from.
-        ASSERT_TRUE(w->close());
-        EXPECT_EQ(TIniFile(SettingsFile().toStdString()).ReadString("FTPHost", "Password", ""),
-                  Scrambled(c.typed.toUtf8()));
-        w.Restart();
-        EXPECT_EQ(w->edtPassword->text(), c.typed);
-    }
+    // The web server's password is kept the same way as the FTP password.
+    const struct {
+        const char* section;
+        QLineEdit* TfrmMain::*field;
+    } fields[] = {{"FTPHost", &TfrmMain::edtPassword}, {"WWWHost", &TfrmMain::edtWWWPassword}};
+    for (const auto& f : fields)
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(f.section) + ": " + c.name);
+            TIniFile file(SettingsFile().toStdString());
+            file.WriteString(f.section, "Password", c.stored);
+            file.UpdateFile();
+            TWindowUnderTest w(Folder);
+            EXPECT_EQ((w.Window.get()->*f.field)->text(), c.typed);
+            // Saved again, the password is UTF-8 whatever it was read from.
+            ASSERT_TRUE(w->close());
+            EXPECT_EQ(TIniFile(SettingsFile().toStdString()).ReadString(f.section, "Password", ""),
+                      Scrambled(c.typed.toUtf8()));
+            w.Restart();
+            EXPECT_EQ((w.Window.get()->*f.field)->text(), c.typed);
+        }
 }
 
 TEST_F(SettingsTest, EveryTextSurvivesARestartUnchanged) {

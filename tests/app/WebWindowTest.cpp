@@ -118,4 +118,31 @@ TEST_F(WebWindowTest, PortFieldTakesDigitsOnly) {
     EXPECT_EQ(name, "/srv/www/");
 }
 
+TEST_F(WebWindowTest, ThePasswordFieldGuardsTheServerAndWrongGuessesAreLoggedOnce) {
+    w->edtWWWPassword->setText("sesam");
+    TListeningSocket port;
+    port.Release();
+    SwitchOn(port.Port());
+    EXPECT_FALSE(w->edtWWWPassword->isEnabled());
+
+    const auto get = [&](const QByteArray& credentials) {
+        const QByteArray authorization =
+            credentials.isEmpty() ? "" : "Authorization: Basic " + credentials.toBase64() + "\r\n";
+        return Exchange(port.Port(), "GET /camera.jpg HTTP/1.0\r\n" + authorization + "\r\n");
+    };
+    const QByteArray challenge = get("");
+    EXPECT_TRUE(challenge.startsWith("HTTP/1.1 401 Unauthorized\r\n")) << challenge.constData();
+    EXPECT_TRUE(challenge.contains("\r\nWWW-Authenticate: Basic realm=\"Kamvero\"\r\n"));
+    for (int guess = 0; guess < 3; ++guess)
+        EXPECT_TRUE(get("me:open").startsWith("HTTP/1.1 401"));
+    EXPECT_TRUE(get("me:sesam").endsWith("\r\n\r\npicture"));
+
+    const auto logged = [&] {
+        return QString::fromUtf8(ReadTextFile(Folder.File("errors.txt")));
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return logged().contains("wrong password"); }, 3000));
+    QTest::qWait(100);
+    EXPECT_EQ(logged().count("wrong password"), 1) << logged().toStdString();
+}
+
 } // namespace
