@@ -186,8 +186,8 @@ TEST_F(SettingsTest, StarterPageIsWrittenOnlyWhereThereIsNone) {
         if (!c.Existing.isEmpty())
             WriteTextFile(folder.File("index.html"), c.Existing);
         WriteStarterPage(folder.QPath());
-        EXPECT_EQ(ReadTextFile(folder.File("index.html")),
-                  c.Existing.isEmpty() ? StarterPage() : c.Existing);
+        EXPECT_EQ(QString::fromUtf8(ReadTextFile(folder.File("index.html"))),
+                  QString::fromUtf8(c.Existing.isEmpty() ? StarterPage() : c.Existing));
         EXPECT_EQ(QDir(folder.QPath()).entryList(QDir::Files | QDir::Hidden),
                   QStringList{"index.html"})
             << "no temporary file left";
