@@ -4,6 +4,13 @@
 #include "GraphConfig.h"
 #include "IniFile.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <unistd.h>
+
 void WriteStarterSettings(const QString& settingsFile, const QString& snapshotFolder,
                           ICapturePlatform& platform) {
     const QStringList cameras = VideoCaptureDeviceNames(platform, true);
@@ -31,4 +38,43 @@ void WriteStarterSettings(const QString& settingsFile, const QString& snapshotFo
     if (camera.VCapSource == QLatin1String("Test Pattern"))
         ini.WriteInteger("Camera", "Sensitivity", 0);
     ini.UpdateFile();
+}
+
+namespace {
+
+[[noreturn]] void FailWriting(const QString& fileName, const QString& reason) {
+    throw EStarterPageError(
+        QStringLiteral("Cannot write file %1. %2").arg(fileName, reason).toStdString());
+}
+
+} // namespace
+
+QByteArray StarterPage() {
+    QFile page(QStringLiteral(":/kamvero/starter-index.html"));
+    if (!page.open(QIODevice::ReadOnly))
+        throw EStarterPageError("The starter page is missing from the program's resources.");
+    return page.readAll();
+}
+
+void WriteStarterPage(const QString& snapshotFolder) {
+    const QDir folder(snapshotFolder);
+    const QString target = folder.filePath(QStringLiteral("index.html"));
+    if (QFileInfo::exists(target))
+        return;
+    const QByteArray page = StarterPage();
+    // Written beside the page's name and renamed when whole; removed again on any failure.
+    QTemporaryFile temporary(folder.filePath(QStringLiteral("index.html.XXXXXX")));
+    if (!temporary.open() || temporary.write(page) != page.size() || !temporary.flush() ||
+        ::fsync(temporary.handle()) != 0)
+        FailWriting(target, temporary.errorString());
+    // The temporary file is only its owner's; the page is for whoever serves the folder.
+    temporary.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                             QFile::ReadOther);
+    // A rename never replaces a file, so a page that appeared meanwhile is kept.
+    if (!temporary.rename(target)) {
+        if (QFileInfo::exists(target))
+            return;
+        FailWriting(target, temporary.errorString());
+    }
+    temporary.setAutoRemove(false);
 }

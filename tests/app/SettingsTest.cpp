@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 #include "XorCipher.h"
 
+#include <QDir>
 #include <QLocale>
 #include <gtest/gtest.h>
 
@@ -168,6 +169,30 @@ TEST_F(SettingsTest, StarterSettingsChooseTheFirstCameraAndKeepWhatTheFileHolds)
     EXPECT_TRUE(ini.ReadBool("Camera", "WWW", false));
     EXPECT_EQ(ini.ReadString("WWWHost", "Port", ""), "8080");
     EXPECT_EQ(ini.ReadString("FTPHost", "Host", ""), "ftp.example.org");
+}
+
+// The page goes into a fresh folder whole and under its own name only; a page already there is
+// the user's and stays byte for byte.
+TEST_F(SettingsTest, StarterPageIsWrittenOnlyWhereThereIsNone) {
+    const struct {
+        const char* Name;
+        QByteArray Existing; // empty: no index.html yet
+    } cases[] = {
+        {"fresh folder", {}},
+        {"folder with a page", "<p>mine</p>\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const TTempDir folder;
+        if (!c.Existing.isEmpty())
+            WriteTextFile(folder.File("index.html"), c.Existing);
+        WriteStarterPage(folder.QPath());
+        EXPECT_EQ(QString::fromUtf8(ReadTextFile(folder.File("index.html"))),
+                  QString::fromUtf8(c.Existing.isEmpty() ? StarterPage() : c.Existing));
+        EXPECT_EQ(QDir(folder.QPath()).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{"index.html"})
+            << "no temporary file left";
+    }
 }
 
 TEST_F(SettingsTest, LoadedValuesDriveTheDependentState) {

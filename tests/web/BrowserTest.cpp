@@ -1,12 +1,14 @@
-// A real browser against the web server: headless Chromium fetches the snapshot page and the
+// A real browser against the web server: headless Chromium fetches the snapshot pages and the
 // snapshot itself from our server on loopback, and must decode the picture both times.
 #include "NetHTTPServer.h"
 #include "NetMimeTable.h"
+#include "StarterSettings.h"
 #include "TestSupport.h"
 #include "WebRequestHandler.h"
 
 #include <QColor>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
@@ -178,6 +180,40 @@ TEST_F(BrowserTest, SnapshotPageShowsTheDecodedPicture) {
     ASSERT_EQ(centre.size(), 3) << match.captured(0).toStdString();
     EXPECT_TRUE(IsPictureColour(QColor(centre[0].toInt(), centre[1].toInt(), centre[2].toInt())))
         << "centre pixel " << match.captured(3).toStdString();
+}
+
+// The page kamvero-first-run writes, as a newcomer opens it: the newest snapshot decoded and
+// swapped in, and the archive ring found by asking for its slots up to the first missing one.
+// Nothing answers /live.mjpg here, which must not hold the rest back.
+TEST_F(BrowserTest, StarterPageShowsTheNewestSnapshotAndTheArchive) {
+    WriteTextFile(Folder.File("site/index.html"), StarterPage());
+    for (const char* slot : {"site/camera0001.jpg", "site/camera0002.jpg"})
+        ASSERT_TRUE(QFile::copy(Folder.File("site/camera.jpg"), Folder.File(slot)));
+    Server.SetActive(true);
+    const auto stopServer = qScopeGuard([this] { Server.SetActive(false); });
+
+    const TBrowserRun run =
+        RunChromium(BrowserFolder(), {"--virtual-time-budget=3000", "--dump-dom", Url("/")});
+    ASSERT_TRUE(run.Finished) << "Chromium did not finish within " << BrowserTimeLimitMs << " ms:\n"
+                              << run.ErrorsTail().constData();
+    ASSERT_EQ(run.ExitCode, 0) << run.ErrorsTail().constData();
+
+    const QString page = QString::fromUtf8(run.Output);
+    const auto newest = QRegularExpression(R"(<img id="newest"[^>]*>)").match(page);
+    ASSERT_TRUE(newest.hasMatch()) << "no newest snapshot in the page:\n"
+                                   << run.Output.constData() << "\n"
+                                   << run.ErrorsTail().constData();
+    EXPECT_TRUE(newest.captured(0).contains(
+        QStringLiteral(R"(data-size="%1")").arg(QString::fromStdString(SizeText(PictureSize)))))
+        << newest.captured(0).toStdString();
+    EXPECT_FALSE(newest.captured(0).contains(QStringLiteral(" hidden")))
+        << newest.captured(0).toStdString();
+
+    QStringList links;
+    auto found = QRegularExpression(R"re(<a href="([^"]*)")re").globalMatch(page);
+    while (found.hasNext())
+        links << found.next().captured(1);
+    EXPECT_EQ(links, (QStringList{"camera0001.jpg", "camera0002.jpg"}));
 }
 
 // A snapshot sent as text/html would be shown as garbled text: no area of its colour at all.
