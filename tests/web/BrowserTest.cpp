@@ -122,6 +122,17 @@ TBrowserRun RunChromium(const QString& folder, const QStringList& arguments) {
     return run;
 }
 
+testing::AssertionResult RanToTheEnd(const TBrowserRun& run) {
+    if (!run.Finished)
+        return testing::AssertionFailure()
+               << "Chromium did not finish within " << BrowserTimeLimitMs << " ms:\n"
+               << run.ErrorsTail().constData();
+    if (run.ExitCode != 0)
+        return testing::AssertionFailure() << "Chromium exited with " << run.ExitCode << ":\n"
+                                           << run.ErrorsTail().constData();
+    return testing::AssertionSuccess();
+}
+
 class BrowserTest : public testing::Test {
   protected:
     void SetUp() override {
@@ -152,6 +163,11 @@ class BrowserTest : public testing::Test {
         return QStringLiteral("http://127.0.0.1:%1%2").arg(Server.BoundPort()).arg(document);
     }
     QString BrowserFolder() const { return Folder.File("browser"); }
+    // The page as the browser made it, once its scripts ran for three seconds.
+    TBrowserRun DumpedPage(const QString& document) const {
+        return RunChromium(BrowserFolder(),
+                           {"--virtual-time-budget=3000", "--dump-dom", Url(document)});
+    }
 
     TTempDir Folder;
     TNetMimeTable Mime;
@@ -163,11 +179,8 @@ TEST_F(BrowserTest, SnapshotPageShowsTheDecodedPicture) {
     const auto stopServer = qScopeGuard([this] { Server.SetActive(false); });
 
     // "/" also takes the folder's index.html path through the handler.
-    const TBrowserRun run =
-        RunChromium(BrowserFolder(), {"--virtual-time-budget=3000", "--dump-dom", Url("/")});
-    ASSERT_TRUE(run.Finished) << "Chromium did not finish within " << BrowserTimeLimitMs << " ms:\n"
-                              << run.ErrorsTail().constData();
-    ASSERT_EQ(run.ExitCode, 0) << run.ErrorsTail().constData();
+    const TBrowserRun run = DumpedPage("/");
+    ASSERT_TRUE(RanToTheEnd(run));
 
     const auto match = QRegularExpression(R"(<p id="result">(\d+)x(\d+) ([^<]*)</p>)")
                            .match(QString::fromUtf8(run.Output));
@@ -192,11 +205,8 @@ TEST_F(BrowserTest, StarterPageShowsTheNewestSnapshotAndTheArchive) {
     Server.SetActive(true);
     const auto stopServer = qScopeGuard([this] { Server.SetActive(false); });
 
-    const TBrowserRun run =
-        RunChromium(BrowserFolder(), {"--virtual-time-budget=3000", "--dump-dom", Url("/")});
-    ASSERT_TRUE(run.Finished) << "Chromium did not finish within " << BrowserTimeLimitMs << " ms:\n"
-                              << run.ErrorsTail().constData();
-    ASSERT_EQ(run.ExitCode, 0) << run.ErrorsTail().constData();
+    const TBrowserRun run = DumpedPage("/");
+    ASSERT_TRUE(RanToTheEnd(run));
 
     const QString page = QString::fromUtf8(run.Output);
     const auto newest = QRegularExpression(R"(<img id="newest"[^>]*>)").match(page);
@@ -226,9 +236,7 @@ TEST_F(BrowserTest, SnapshotOpenedDirectlyIsShownAsAPicture) {
     const TBrowserRun run = RunChromium(
         BrowserFolder(), {"--window-size=400,300", "--force-device-scale-factor=1",
                           "--hide-scrollbars", "--screenshot=" + screenshot, Url("/camera.jpg")});
-    ASSERT_TRUE(run.Finished) << "Chromium did not finish within " << BrowserTimeLimitMs << " ms:\n"
-                              << run.ErrorsTail().constData();
-    ASSERT_EQ(run.ExitCode, 0) << run.ErrorsTail().constData();
+    ASSERT_TRUE(RanToTheEnd(run));
 
     const QImage shot(screenshot);
     ASSERT_FALSE(shot.isNull()) << "no screenshot:\n" << run.ErrorsTail().constData();
