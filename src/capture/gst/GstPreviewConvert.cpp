@@ -2,6 +2,19 @@
 
 #include <algorithm>
 
+// ThreadSanitizer instruments the resolver that picks a clone, and the resolver runs while the
+// program is loaded, before the sanitizer is set up: such builds get the plain loop only.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KAMVERO_THREAD_SANITIZER
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(KAMVERO_THREAD_SANITIZER)
+#define KAMVERO_VECTOR_CLONES
+#else
+#define KAMVERO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 namespace {
 
 constexpr int FractionBits = 12;
@@ -38,7 +51,7 @@ TI420Converter::TMatrix MatrixOf(const GstVideoInfo& info) {
 // a step where the processor has it. The widening is written as pairs: indexing by x / 2
 // keeps it scalar, and then it costs as much as the conversion itself. The work space holds
 // one byte more than the row for an odd width.
-__attribute__((target_clones("avx2", "default"))) void
+KAMVERO_VECTOR_CLONES void
 ConvertRow(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* wideU,
            std::uint8_t* wideV, std::uint32_t* out, int width, TI420Converter::TMatrix m) {
     const int chromaWidth = (width + 1) / 2;
