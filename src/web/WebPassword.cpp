@@ -8,12 +8,12 @@ QByteArray DigestOf(const QString& password) {
     return QCryptographicHash::hash(password.toUtf8(), QCryptographicHash::Sha256);
 }
 
-// Both digests have the same length; every byte is looked at whatever the guess, so the time
-// taken tells nothing about how close it came.
-bool SameDigest(const QByteArray& a, const QByteArray& b) {
-    unsigned char difference = a.size() == b.size() ? 0 : 1;
-    for (qsizetype i = 0; i < a.size() && i < b.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+// Every byte of the two SHA-256 digests is looked at whatever the guess, so the time taken
+// tells nothing about how close it came.
+bool SameDigest(const QByteArray& offered, const QByteArray& expected) {
+    unsigned char difference = 0;
+    for (qsizetype i = 0; i < expected.size(); ++i)
+        difference |= static_cast<unsigned char>(offered[i] ^ expected[i]);
     return difference == 0;
 }
 

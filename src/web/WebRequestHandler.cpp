@@ -64,7 +64,7 @@ QString CleanRoot(const QString& documentRoot) {
     return CleanAbsolute(documentRoot);
 }
 
-QString NotFoundPage(const QString& statusText) {
+QString ErrorPage(const QString& statusText) {
     return QStringLiteral("<html><head><title>Error</title></head><body><h1>%1</h1></body></html>")
         .arg(statusText);
 }
@@ -185,7 +185,7 @@ namespace {
 
 void AnswerMissing(TNetHTTPResponseInfo& response) {
     response.SetResponseNo(404);
-    response.ContentText = NotFoundPage(response.StatusText);
+    response.ContentText = ErrorPage(response.StatusText);
 }
 
 // A path outside the folder, reached by ".." or a link: refused when there is something to
@@ -249,5 +249,5 @@ void AnswerWebRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request
         context.WrongPassword(thread.Connection().PeerIP());
     response.AuthRealm = QString::fromLatin1(TWebPassword::Realm);
     response.SetResponseNo(401);
-    response.ContentText = NotFoundPage(response.StatusText);
+    response.ContentText = ErrorPage(response.StatusText);
 }
