@@ -27,6 +27,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -138,6 +139,9 @@ class TfrmMain : public QWidget {
         TWebStatusRelay Errors; // handler failures to errors.txt, the same way
         TWebPassword Password;  // a copy of the password field, under its lock
         mutable TWebRefusals Refusals;
+        // The camera's live pictures, answered while the Live View box is ticked.
+        std::shared_ptr<TLiveFeed> Live = std::make_shared<TLiveFeed>();
+        std::atomic<bool> LiveOn{false};
     };
     // Runs on the connection's thread; touches no widget.
     static void HTTPServerCommandGet(const TWebShared& Web, TNetPeerThread& AThread,
@@ -211,6 +215,7 @@ class TfrmMain : public QWidget {
     QLineEdit* edtPassword = nullptr;
     QLineEdit* edtWWWPassword = nullptr;
     QCheckBox* chkWWW = nullptr;
+    QCheckBox* chkLive = nullptr;
     TDirectoryEdit* edtWWWPath = nullptr;
     QLineEdit* edtPort = nullptr;
     QLabel* lblIP = nullptr;

@@ -80,6 +80,7 @@ void TfrmMain::LoadWWWHostSection(const TIniFile& ini) {
     // The web folder falls back on the FTP folder just loaded, not on the local folder.
     Put(edtWWWPath, Utf8(ini.ReadString(WWWHost, "Directory", Utf8(edtFTPDirectory->text()))));
     Put(edtPort, Utf8(ini.ReadString(WWWHost, "Port", "8080")));
+    Put(chkLive, ini.ReadBool(WWWHost, "Live", false));
     Cipher.SetEncoded(ini.ReadString(WWWHost, "Password", ""));
     Put(edtWWWPassword, PasswordFromBytes(Cipher.Decoded()));
     Web->Password.Set(edtWWWPassword->text());
@@ -164,6 +165,7 @@ void TfrmMain::SaveSettings() {
     ini.WriteString(WWWHost, "Directory", Utf8(edtWWWPath->text()));
     ini.WriteString(WWWHost, "Port", Utf8(edtPort->text()));
     ini.WriteBool(WWWHost, "WWW", chkWWW->isChecked());
+    ini.WriteBool(WWWHost, "Live", chkLive->isChecked());
     Cipher.SetEncoded(PasswordToBytes(edtWWWPassword->text()));
     ini.WriteString(WWWHost, "Password", Cipher.Decoded());
 

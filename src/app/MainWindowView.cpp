@@ -335,6 +335,8 @@ QWidget* TfrmMain::CreateSettingsPage() {
                            QStringLiteral("Where the web pages are stored"), 3);
     edtPort = right.Add(Named(new QLineEdit(QStringLiteral("8080"), page), "edtPort"),
                         QStringLiteral("Port"), QStringLiteral("The Web Server port"), 3);
+    chkLive = right.AddCheck(Named(new QCheckBox(QStringLiteral("Live View"), page), "chkLive"),
+                             QStringLiteral("Show the camera live at /live.jpg and /live.mjpg"), 0);
     edtWWWPassword =
         right.Add(Named(new QLineEdit(page), "edtWWWPassword"), QStringLiteral("WWW Password"),
                   QStringLiteral("Password for the web pages (empty: none)"), 3);

@@ -16,6 +16,20 @@ int PortNumber(const QString& text) {
     throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(text));
 }
 
+// The camera's live pictures into the web server's feed.
+class TLiveFeedSink : public ILivePictureSink {
+  public:
+    explicit TLiveFeedSink(std::shared_ptr<TLiveFeed> feed) : Feed(std::move(feed)) {}
+    bool Watched() const override { return Feed->Watched(); }
+    void Deliver(TLivePicture picture) override {
+        Feed->Publish(std::move(picture.Jpeg), picture.Width, picture.Height);
+    }
+    void Ended() override { Feed->End(); }
+
+  private:
+    std::shared_ptr<TLiveFeed> Feed;
+};
+
 } // namespace
 
 void TfrmMain::CreateWebComponents() {
@@ -48,6 +62,14 @@ void TfrmMain::CreateWebComponents() {
     connect(edtWWWPassword, &QLineEdit::textChanged, this,
             [this](const QString& text) { Web->Password.Set(text); });
     Web->Password.Set(edtWWWPassword->text());
+    connect(chkLive, &QCheckBox::toggled, this, [this](bool on) {
+        Web->LiveOn = on;
+        // Whoever watches when it is turned off sees the stream end.
+        if (!on)
+            Web->Live->End();
+    });
+    Web->LiveOn = chkLive->isChecked();
+    cap1->LiveSink = std::make_shared<TLiveFeedSink>(Web->Live);
     edtPort->installEventFilter(this);
 }
 
@@ -112,6 +134,7 @@ void TfrmMain::HTTPServerCommandGet(const TWebShared& Web, TNetPeerThread& AThre
                 if (const std::optional<QString> line = Web.Refusals.Refused(peer))
                     Web.Errors.Show(*line);
             },
+        .Live = Web.LiveOn ? Web.Live : nullptr,
     };
     AnswerWebRequest(AThread, ARequestInfo, AResponseInfo, context);
 }

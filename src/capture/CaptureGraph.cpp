@@ -373,6 +373,8 @@ bool TVideoCapture::RenderPreview(std::shared_ptr<IBaseFilter> source) {
                 FGrabber->SetOneShot(false);
                 FCallback->NotifyWindow = this;
                 FGrabber->SetCallback(FCallback.get(), 1);
+                if (const auto tap = QueryInterface<ILiveTap>(FGrabber))
+                    tap->SetLiveSink(LiveSink);
                 source = grabberFilter;
             } else {
                 ShowError("Can't install SampleGrabber. Probably wrong color depth used?");
@@ -443,6 +445,8 @@ bool TVideoCapture::StopPreview() {
         }
     }
     update();
+    if (LiveSink)
+        LiveSink->Ended();
     if (OnStopPreview)
         OnStopPreview(this);
     FPreviewing = false;
@@ -490,6 +494,8 @@ void TVideoCapture::HandleGraphEvents() {
     while (SUCCEEDED(events->GetEvent(code, param1, param2))) {
         events->FreeEventParams(code, param1, param2);
         if (code == EC_ERRORABORT) {
+            if (LiveSink)
+                LiveSink->Ended();
             StopCapture();
             if (OnAborted)
                 OnAborted(this);

@@ -74,6 +74,7 @@ enum class TIID {
     ISpecifyPropertyPages,
     IAMTVTuner,
     IAMTVAudio,
+    ILiveTap,
 };
 
 // The objects CoCreateInstance can make.
@@ -243,6 +244,40 @@ class ISampleGrabber : public virtual IUnknown {
     virtual HRESULT SetOneShot(bool oneShot) = 0;
     // which: 0 = SampleCB, 1 = BufferCB. The callback must outlive the grabber's use of it.
     virtual HRESULT SetCallback(ISampleGrabberCB* callback, int which) = 0;
+};
+
+// One frame for watchers outside the program, as a JPEG picture. The bytes are shared by
+// everyone who sends them on.
+struct TLivePicture {
+    std::shared_ptr<const std::vector<std::uint8_t>> Jpeg;
+    int Width = 0;
+    int Height = 0;
+};
+
+// Where a frame grabber's live pictures go. Called on streaming threads, so it never waits for
+// the GUI thread.
+class ILivePictureSink {
+  public:
+    virtual ~ILivePictureSink() = default;
+    // Whether anyone watches now: while no one does, no frame is scaled or encoded.
+    virtual bool Watched() const = 0;
+    virtual void Deliver(TLivePicture picture) = 0;
+    // The pictures stopped: the graph stopped or its camera was lost. Called on the GUI thread
+    // by whoever runs the graph.
+    virtual void Ended() = 0;
+};
+
+// The frame grabber's live output: the frames passing it at their own size (scaled down to at
+// most LiveMaxWidth wide), at most LiveMaxRate a second, each encoded once as a JPEG of
+// quality LiveQuality. Not part of the classic grabber; a platform without it has no live view.
+class ILiveTap : public virtual IUnknown {
+  public:
+    static constexpr TIID IID = TIID::ILiveTap;
+    static constexpr int LiveMaxWidth = 1280;
+    static constexpr int LiveMaxRate = 10;
+    static constexpr int LiveQuality = 85;
+    // nullptr stops delivering. Safe while the graph runs.
+    virtual HRESULT SetLiveSink(std::shared_ptr<ILivePictureSink> sink) = 0;
 };
 
 class IFileSinkFilter : public virtual IUnknown {

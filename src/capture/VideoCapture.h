@@ -112,6 +112,10 @@ class TVideoCapture : public QWidget {
     QColor Color() const;
     void SetColor(const QColor& color);
 
+    // Where the frame grabber's live pictures go, from the next graph built; told when they
+    // stop. A platform without live pictures never delivers any.
+    std::shared_ptr<ILivePictureSink> LiveSink;
+
     // Relative capture file names are taken from this folder, never from the current one,
     // so building a graph cannot delete a user's own file of that name.
     QString FileFolder;

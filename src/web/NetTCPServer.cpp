@@ -279,6 +279,11 @@ QString TNetPeerThread::TerminatingMessage() const {
     return Message;
 }
 
+void TNetPeerThread::HoldThreadForLong() {
+    if (OnHoldForLong)
+        OnHoldForLong();
+}
+
 void TNetPeerThread::RecordTermination(const QString& message) {
     const std::lock_guard lock(MessageLock);
     Message = message;
@@ -293,6 +298,7 @@ struct TNetTCPServer::TWorker {
     std::optional<TSmallStackThread> Thread;
     TUniqueFd AcceptWait;           // epoll set: the listening sockets and TShared::Wake
     TNetPeerThread* Peer = nullptr; // under TShared::Lock: the connection being served
+    bool HeldLong = false;          // under TShared::Lock: that connection holds it for long
 };
 
 // Everything the workers share. It lives as long as the last of them, so a worker let go at
@@ -302,6 +308,7 @@ struct TNetTCPServer::TShared {
     std::condition_variable PeerEnded;
     std::list<TWorker> Workers; // stable addresses for the threads
     int BusyWorkers = 0;        // the live connections
+    int HeldLong = 0;           // of those, the ones that hold their worker for long
     std::atomic<bool> Stopping{false};
     TUniqueFd Wake; // eventfd: signalled once at deactivation and never cleared
     std::vector<TUniqueFd> Listeners;
@@ -449,8 +456,9 @@ void TNetTCPServer::Deactivate() {
 // Workers are made as connections need them, not all at activation: an idle one costs a stack
 // and an epoll set, and most servers see a handful of clients. The last idle worker to take a
 // connection starts the next, so one waits on the listening sockets until MaxConnections are
-// served; then none does, and further connections wait in the listen backlog. The pool never
-// shrinks, as thread start-up per connection is what the pool is for.
+// served; then none does, and further connections wait in the listen backlog. The pool shrinks
+// only back to MaxConnections after streams that held workers for long (thread start-up per
+// connection is what the pool is for).
 // Called under TShared::Lock; throws when no thread can be had.
 void TNetTCPServer::StartWorker(const std::shared_ptr<TShared>& shared) {
     TWorker& worker = shared->Workers.emplace_back();
@@ -480,7 +488,8 @@ void TNetTCPServer::RunWorker(const std::shared_ptr<TShared>& shared, TWorker& w
             return;
         }
         Serve(*shared, peer);
-        ReleaseSlot(*shared, worker);
+        if (ReleaseSlot(*shared, worker) == TAfterRelease::Retired)
+            return; // `worker` is gone
     }
 }
 
@@ -516,25 +525,53 @@ bool TNetTCPServer::TakeSlot(const std::shared_ptr<TShared>& shared, TWorker& wo
     if (shared->Stopping)
         return false;
     worker.Peer = &peer;
+    peer.OnHoldForLong = [shared, &worker] {
+        HoldForLong(shared, worker);
+    };
     ++shared->BusyWorkers;
-    if (shared->BusyWorkers == std::ssize(shared->Workers) &&
-        std::ssize(shared->Workers) < shared->MaxConnections) {
-        try {
-            StartWorker(shared);
-        } catch (const std::exception&) {
-            // No thread to be had now: connections wait for a worker that is already there, and
-            // the next worker to take a connection tries again.
-        }
-    }
+    GrowWhenFull(shared);
     return true;
 }
 
-void TNetTCPServer::ReleaseSlot(TShared& shared, TWorker& worker) {
+void TNetTCPServer::GrowWhenFull(const std::shared_ptr<TShared>& shared) {
+    if (shared->BusyWorkers < std::ssize(shared->Workers) ||
+        std::ssize(shared->Workers) >= shared->MaxConnections + shared->HeldLong)
+        return;
+    try {
+        StartWorker(shared);
+    } catch (const std::exception&) {
+        // No thread to be had now: connections wait for a worker that is already there, and
+        // the next worker to take a connection tries again.
+    }
+}
+
+void TNetTCPServer::HoldForLong(const std::shared_ptr<TShared>& shared, TWorker& worker) {
+    const std::lock_guard lock(shared->Lock);
+    if (worker.HeldLong || shared->Stopping)
+        return;
+    worker.HeldLong = true;
+    ++shared->HeldLong;
+    GrowWhenFull(shared);
+}
+
+TNetTCPServer::TAfterRelease TNetTCPServer::ReleaseSlot(TShared& shared, TWorker& worker) {
     const std::lock_guard lock(shared.Lock);
     worker.Peer = nullptr;
+    if (std::exchange(worker.HeldLong, false))
+        --shared.HeldLong;
     --shared.BusyWorkers;
-    if (shared.Stopping)
+    if (shared.Stopping) {
         shared.PeerEnded.notify_all();
+        return TAfterRelease::Serving;
+    }
+    // A worker the pool grew by for a stream that has ended leaves it, with its descriptors:
+    // streams leave nothing behind. The others stay, as a thread per connection is what the
+    // pool saves.
+    if (std::ssize(shared.Workers) <= shared.MaxConnections + shared.HeldLong)
+        return TAfterRelease::Serving;
+    worker.Thread->Detach();
+    shared.Workers.remove_if([&worker](const TWorker& each) { return &each == &worker; });
+    return TAfterRelease::Retired;
 }
 
 void TNetTCPServer::Serve(TShared& shared, TNetPeerThread& peer) {

@@ -71,11 +71,16 @@ class TNetPeerThread {
     TNetTCPServerConnection& Connection() { return Link; }
     // The message of an unexpected exception that ended the connection; empty otherwise.
     QString TerminatingMessage() const;
+    // The connection will keep its thread for long (a stream that goes on until the peer
+    // leaves): the server's pool then grows beyond MaxConnections for as long as it lasts, so
+    // that short requests keep every worker they had.
+    void HoldThreadForLong();
 
   private:
     friend class TNetTCPServer;
 
     TNetTCPServerConnection Link;
+    std::function<void()> OnHoldForLong; // set by the server while it serves the connection
     mutable std::mutex MessageLock;
     QString Message;
 
@@ -139,6 +144,10 @@ class TNetTCPServer {
     static void WaitForConnection(const TWorker& worker);
     static bool TakeSlot(const std::shared_ptr<TShared>& shared, TWorker& worker,
                          TNetPeerThread& peer);
-    static void ReleaseSlot(TShared& shared, TWorker& worker);
+    enum class TAfterRelease { Serving, Retired };
+    static TAfterRelease ReleaseSlot(TShared& shared, TWorker& worker);
+    static void HoldForLong(const std::shared_ptr<TShared>& shared, TWorker& worker);
+    // Under TShared::Lock: one more worker when every one is busy and the pool may grow.
+    static void GrowWhenFull(const std::shared_ptr<TShared>& shared);
     static void Serve(TShared& shared, TNetPeerThread& peer);
 };

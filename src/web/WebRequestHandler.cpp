@@ -238,9 +238,99 @@ void AnswerFileRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& reques
     context.ShowStatus(QString());
 }
 
+namespace {
+
+void AnswerUnavailable(TNetHTTPResponseInfo& response) {
+    response.SetResponseNo(503);
+    response.ContentText = ErrorPage(response.StatusText);
+}
+
+bool IsHead(const TNetHTTPRequestInfo& request) {
+    return request.Command.compare(QLatin1String("HEAD"), Qt::CaseInsensitive) == 0;
+}
+
+// Every picture is new: neither the browser nor anything on the way may keep one.
+void ForbidCaching(TNetHTTPResponseInfo& response) {
+    response.ResponseHeaders.SetValue(QStringLiteral("Cache-Control"),
+                                      QStringLiteral("no-cache, no-store, must-revalidate"));
+}
+
+void SendLivePicture(TNetHTTPResponseInfo& response, const TNetHTTPRequestInfo& request,
+                     TLiveFeed::TSeat& seat, TNetTCPServerConnection& connection) {
+    const std::optional<TLiveFeed::TPicture> picture = seat.Fresh();
+    if (!picture) {
+        AnswerUnavailable(response);
+        return;
+    }
+    response.ContentType = QStringLiteral("image/jpeg");
+    response.ContentLength = picture->Bytes().size();
+    ForbidCaching(response);
+    response.SendHeader();
+    if (!IsHead(request))
+        connection.Write(picture->Bytes());
+}
+
+// One part of the stream: its own header, the picture, and the line that ends it.
+void SendStreamPart(TNetTCPServerConnection& connection, const TLiveFeed::TPicture& picture) {
+    QByteArray head = QByteArrayLiteral("--");
+    head += LiveBoundary;
+    head += "\r\nContent-Type: image/jpeg\r\nContent-Length: ";
+    head += QByteArray::number(picture.Bytes().size());
+    head += "\r\n\r\n";
+    connection.Write(head, true);
+    connection.Write(picture.Bytes(), true);
+    connection.Write("\r\n");
+}
+
+void SendLiveStream(TNetPeerThread& thread, TNetHTTPResponseInfo& response,
+                    const TNetHTTPRequestInfo& request, TLiveFeed::TSeat& seat) {
+    // The first picture decides whether there is a stream to send at all.
+    std::optional<TLiveFeed::TPicture> picture = seat.Fresh();
+    if (!picture) {
+        AnswerUnavailable(response);
+        return;
+    }
+    response.ContentType =
+        QStringLiteral("multipart/x-mixed-replace; boundary=%1").arg(QLatin1String(LiveBoundary));
+    ForbidCaching(response);
+    response.SendHeader();
+    if (IsHead(request))
+        return;
+    thread.HoldThreadForLong();
+    TNetTCPServerConnection& connection = thread.Connection();
+    for (; picture; picture = seat.Next())
+        SendStreamPart(connection, *picture);
+    // The pictures ended: the closing boundary tells the browser the stream is complete.
+    QByteArray closing = QByteArrayLiteral("--");
+    closing += LiveBoundary;
+    closing += "--\r\n";
+    connection.Write(closing);
+}
+
+} // namespace
+
+void AnswerLiveRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
+                       TNetHTTPResponseInfo& response, TLiveFeed& feed) {
+    std::optional<TLiveFeed::TSeat> seat = feed.TakeSeat();
+    if (!seat) {
+        AnswerUnavailable(response);
+        return;
+    }
+    if (request.Document == LiveStream)
+        SendLiveStream(thread, response, request, *seat);
+    else
+        SendLivePicture(response, request, *seat, thread.Connection());
+}
+
 void AnswerWebRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
                       TNetHTTPResponseInfo& response, const TWebRequestContext& context) {
     if (!context.Password || context.Password->Admits(request)) {
+        if (context.Live && (request.Document == LivePicture || request.Document == LiveStream)) {
+            context.ShowStatus(request.Command);
+            AnswerLiveRequest(thread, request, response, *context.Live);
+            context.ShowStatus(QString());
+            return;
+        }
         AnswerFileRequest(thread, request, response, context);
         return;
     }

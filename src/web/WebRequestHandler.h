@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LiveFeed.h"
 #include "NetHTTPServer.h"
 #include "WebPassword.h"
 
@@ -7,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <mutex>
 
 // The folder the web server serves. Connection threads read a copy taken under the lock; the
@@ -42,7 +44,14 @@ struct TWebRequestContext {
     std::function<void(const QString& text)> ShowStatus;      // status panel 1, in order
     const TWebPassword* Password = nullptr;                   // none lets every request in
     std::function<void(const QString& peer)> WrongPassword{}; // credentials offered and refused
+    std::shared_ptr<TLiveFeed> Live{}; // live view on: LivePicture and LiveStream come from it
 };
+
+// The names live view answers, before the folder is looked at.
+inline constexpr QStringView LivePicture = u"/live.jpg";
+inline constexpr QStringView LiveStream = u"/live.mjpg";
+// What separates the pictures of the stream.
+inline constexpr char LiveBoundary[] = "kamveroframe";
 
 // The page of a file that exists outside the served folder.
 extern const QString AccessDeniedPage;
@@ -62,7 +71,15 @@ bool LiesWithinRoot(const QString& path, const QString& documentRoot);
 void AnswerFileRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
                        TNetHTTPResponseInfo& response, const TWebRequestContext& context);
 
-// Answers a request as AnswerFileRequest does once it carries the password, when one is set;
-// otherwise with 401 and a Basic challenge. Without a password it is AnswerFileRequest.
+// Answers LivePicture with the newest picture (503 while there is none) and LiveStream with a
+// multipart/x-mixed-replace stream of pictures until the viewer leaves or the pictures end;
+// 503 for a viewer beyond TLiveFeed::MaxViewers. A stream keeps its connection's thread, which
+// the server makes up for.
+void AnswerLiveRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
+                       TNetHTTPResponseInfo& response, TLiveFeed& feed);
+
+// Answers a request once it carries the password, when one is set (otherwise with 401 and a
+// Basic challenge): a live name from the feed while live view is on, everything else as
+// AnswerFileRequest does. Without a password and live view it is AnswerFileRequest.
 void AnswerWebRequest(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
                       TNetHTTPResponseInfo& response, const TWebRequestContext& context);

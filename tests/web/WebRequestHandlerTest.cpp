@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,10 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
+
+#include <dirent.h>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -53,6 +58,7 @@ class WebRequestHandlerTest : public testing::Test {
                     },
                 .Password = &Password,
                 .WrongPassword = [this](const QString&) { ++WrongPasswords; },
+                .Live = LiveOn ? Live : nullptr,
             };
             if (Guarded)
                 AnswerWebRequest(thread, request, response, context);
@@ -61,7 +67,25 @@ class WebRequestHandlerTest : public testing::Test {
         };
         Server.SetActive(true);
     }
-    void TearDown() override { Server.SetActive(false); }
+    void TearDown() override {
+        Server.SetActive(false);
+        Camera = {};
+    }
+
+    // A stand-in for the camera: a new picture every 10 ms while anyone watches.
+    void StartCamera() {
+        LiveOn = true;
+        Camera = std::jthread([this](std::stop_token stop) {
+            for (int number = 1; !stop.stop_requested(); std::this_thread::sleep_for(10ms)) {
+                if (!Live->Watched())
+                    continue;
+                const std::string text = "\xFF\xD8picture " + std::to_string(number++) + "\xFF\xD9";
+                Live->Publish(
+                    std::make_shared<const std::vector<std::uint8_t>>(text.begin(), text.end()), 64,
+                    48);
+            }
+        });
+    }
 
     TAnswer Get(const QByteArray& document, const QByteArray& method = "GET",
                 const QByteArray& headers = "") {
@@ -80,6 +104,9 @@ class WebRequestHandlerTest : public testing::Test {
     TWebPassword Password;
     std::atomic<bool> Guarded = true;
     std::atomic<int> WrongPasswords = 0;
+    const std::shared_ptr<TLiveFeed> Live = std::make_shared<TLiveFeed>();
+    std::atomic<bool> LiveOn = false;
+    std::jthread Camera;
 };
 
 TEST_F(WebRequestHandlerTest, FilesAreSentWithTheirOwnTypeAndSize) {
@@ -292,10 +319,15 @@ TEST_F(WebRequestHandlerTest, APasswordGuardsEveryRequestAndNoneAnswersAsBefore)
         {"any user name", basic("anyone:p\xC3\xA4sswort"), true},
         {"no user name", basic(":p\xC3\xA4sswort"), true},
     };
+    StartCamera();
+    // The stream is asked for its header only, which ends the answer.
+    const std::pair<const char*, const char*> requests[] = {
+        {"/camera.jpg", "GET"}, {"/camera.jpg", "HEAD"}, {"/live.mjpg", "HEAD"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        for (const char* const method : {"GET", "HEAD"}) {
-            const TAnswer answer = Get("/camera.jpg", method, c.headers);
+        for (const auto& [document, method] : requests) {
+            SCOPED_TRACE(document);
+            const TAnswer answer = Get(document, method, c.headers);
             if (c.admitted) {
                 EXPECT_EQ(answer.StatusLine(), "HTTP/1.1 200 OK");
             } else {
@@ -306,7 +338,93 @@ TEST_F(WebRequestHandlerTest, APasswordGuardsEveryRequestAndNoneAnswersAsBefore)
         }
     }
     // Only offered passwords count as refused: a browser asks without one first.
-    EXPECT_EQ(WrongPasswords, 4);
+    EXPECT_EQ(WrongPasswords, 6);
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    if (DIR* const folder = ::opendir("/proc/self/fd")) {
+        while (::readdir(folder))
+            ++count;
+        ::closedir(folder);
+    }
+    return count;
+}
+
+// A viewer of the stream, reading it as a browser would.
+struct TStreamViewer {
+    explicit TStreamViewer(int port) : Client(port) {
+        Client.Send("GET /live.mjpg HTTP/1.0\r\n\r\n");
+    }
+    // What arrives within the time, added to what came before.
+    const QByteArray& Read(std::chrono::milliseconds limit = 300ms) {
+        Received += Client.ReadUntilClosed(limit);
+        return Received;
+    }
+    THttpRawClient Client;
+    QByteArray Received;
+};
+
+// Live view's two names, its viewers and its end, through the real engine. The workers a stream
+// holds are made up for: with two workers for the server, folder requests are still answered
+// while eight viewers watch.
+TEST_F(WebRequestHandlerTest, LiveViewSeatsEightViewersWithoutTakingTheFolderWorkers) {
+    WriteTextFile(Folder.File("cam/live.mjpg"), "a file of the folder");
+    EXPECT_EQ(Get("/live.jpg").StatusLine(), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(Get("/live.mjpg").Body, "a file of the folder");
+
+    Server.SetActive(false);
+    Server.MaxConnections = 2;
+    Server.SetActive(true);
+    StartCamera();
+    const TAnswer still = Get("/live.jpg");
+    // The pool has its two workers now; what streams add on top must go again.
+    const int descriptors = OpenDescriptors();
+    EXPECT_EQ(still.StatusLine(), "HTTP/1.1 200 OK");
+    EXPECT_TRUE(still.HasHeader("Content-Type: image/jpeg"));
+    EXPECT_TRUE(still.Body.startsWith("\xFF\xD8picture ")) << still.Body.constData();
+
+    std::vector<std::unique_ptr<TStreamViewer>> viewers;
+    for (int i = 0; i < TLiveFeed::MaxViewers; ++i) {
+        viewers.push_back(std::make_unique<TStreamViewer>(Server.BoundPort()));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return viewers.back()->Read().count("--kamveroframe\r\n") >= 2; }, 3000))
+            << "viewer " << i << ": " << viewers.back()->Received.left(300).constData();
+    }
+    const QByteArray& first = viewers.front()->Received;
+    EXPECT_TRUE(first.startsWith("HTTP/1.1 200 OK\r\n"));
+    EXPECT_TRUE(
+        first.contains("\r\nContent-Type: multipart/x-mixed-replace; boundary=kamveroframe\r\n"));
+    EXPECT_TRUE(first.contains("--kamveroframe\r\nContent-Type: image/jpeg\r\nContent-Length: "));
+
+    const TAnswer turnedAway = Get("/live.mjpg");
+    EXPECT_EQ(turnedAway.StatusLine(), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_EQ(Get("/camera.jpg").StatusLine(), "HTTP/1.1 200 OK");
+
+    // Viewers leaving mid-stream give their seats back.
+    for (int i = 0; i < 3; ++i)
+        viewers.pop_back();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Server.LiveConnections() == 5; }, 3000));
+    viewers.push_back(std::make_unique<TStreamViewer>(Server.BoundPort()));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return viewers.back()->Read().contains("image/jpeg"); }, 3000));
+
+    // The camera stopping ends every stream properly, and there is no still picture until
+    // pictures come again.
+    LiveOn = false;
+    Camera = {};
+    Live->End();
+    for (const auto& viewer : viewers) {
+        viewer->Read(3000ms);
+        EXPECT_TRUE(viewer->Client.Closed());
+        EXPECT_TRUE(viewer->Received.endsWith("\r\n--kamveroframe--\r\n"))
+            << viewer->Received.right(100).constData();
+    }
+    viewers.clear();
+    LiveOn = true;
+    EXPECT_EQ(Get("/live.jpg").StatusLine(), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Server.LiveConnections() == 0; }, 3000));
+    EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
 TEST(WebRefusals, AtMostOneLineAMinuteCountingTheRestOfThem) {

@@ -3,12 +3,15 @@
 #include "GstPropertyEditor.h"
 #include "GstPropertyState.h"
 
+#include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -99,31 +102,166 @@ bool IsBitmapFormat(GstVideoFormat format) {
     }
 }
 
+// The grabber's live branch: a tee output that lets a frame through only while someone
+// watches and at most LiveMaxRate times a second, then on its own thread scales it to at most
+// LiveMaxWidth wide, encodes it once and hands the JPEG to the sink. Frames it lets through
+// are dropped rather than queued when the encoder falls behind, so the camera's thread (the
+// preview, the motion detector's grabs) never waits for it.
+class TLiveBranch {
+  public:
+    static constexpr std::array<const char*, 6> Factories{
+        "queue", "videoscale", "capsfilter", "videoconvert", "jpegenc", "appsink"};
+    using TChain = std::array<GstElement*, Factories.size()>;
+
+    // `chain` holds elements of Factories, already in the grabber's bin.
+    static std::shared_ptr<TLiveBranch> Build(GstElement* tee, const TChain& chain) {
+        const auto [queue, scale, size, convert, encoder, sink] = chain;
+        for (std::size_t i = 0; i + 1 < chain.size(); ++i)
+            if (!LinkElements(chain[i], chain[i + 1]))
+                return nullptr;
+        const TGstPadRef branch = TGstPadRef::Adopt(gst_element_request_pad_simple(tee, "src_%u"));
+        const TGstPadRef queueInput = StaticPad(queue, "sink");
+        if (!branch || gst_pad_link(branch.Get(), queueInput.Get()) != GST_PAD_LINK_OK)
+            return nullptr;
+        g_object_set(queue, "max-size-buffers", 1u, "max-size-bytes", 0u, "max-size-time",
+                     guint64{0}, nullptr);
+        gst_util_set_object_arg(G_OBJECT(queue), "leaky", "downstream");
+        // Wider frames are scaled to the limit, keeping their shape; others pass untouched.
+        // Square pixels, as a JPEG has no other kind: the scaler then keeps the shape by
+        // changing the height too, rather than by making the pixels wide.
+        const TGstCapsRef limit = TGstCapsRef::Adopt(gst_caps_new_simple(
+            "video/x-raw", "width", GST_TYPE_INT_RANGE, 1, ILiveTap::LiveMaxWidth,
+            "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr));
+        g_object_set(size, "caps", limit.Get(), nullptr);
+        g_object_set(encoder, "quality", ILiveTap::LiveQuality, nullptr);
+        // Nobody may be watching when the graph starts: the sink must not hold the start for a
+        // first frame, nor wait on the clock for any.
+        g_object_set(sink, "sync", FALSE, "async", FALSE, "max-buffers", 1u, "drop", TRUE,
+                     "emit-signals", FALSE, "enable-last-sample", FALSE, nullptr);
+
+        auto live = std::make_shared<TLiveBranch>();
+        live->Sink = TGstElementRef::Retain(sink);
+        live->Gate = branch;
+        GstAppSinkCallbacks callbacks{};
+        callbacks.new_sample = OnEncoded;
+        // The branch object outlives the sink's streaming: the grabber detaches it first.
+        gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, live.get(), nullptr);
+        live->GateProbe = gst_pad_add_probe(branch.Get(), GST_PAD_PROBE_TYPE_BUFFER, LetThrough,
+                                            live.get(), nullptr);
+        return live;
+    }
+
+    void SetSink(std::shared_ptr<ILivePictureSink> sink) {
+        const std::lock_guard lock(SinkLock);
+        Target = std::move(sink);
+    }
+
+    void Detach() {
+        GstAppSinkCallbacks none{};
+        gst_app_sink_set_callbacks(GST_APP_SINK(Sink.Get()), &none, nullptr, nullptr);
+        gst_pad_remove_probe(Gate.Get(), GateProbe);
+        SetSink(nullptr);
+    }
+
+  private:
+    static constexpr GstClockTime Interval = GST_SECOND / ILiveTap::LiveMaxRate;
+    // A frame a little early still counts as due, so that a camera's jitter does not skip it.
+    static constexpr GstClockTime Slack = 5 * GST_MSECOND;
+
+    std::shared_ptr<ILivePictureSink> CurrentSink() const {
+        const std::lock_guard lock(SinkLock);
+        return Target;
+    }
+
+    // The camera's thread: a frame goes on only when someone watches and it is due.
+    static GstPadProbeReturn LetThrough(GstPad*, GstPadProbeInfo* info, gpointer data) {
+        auto* const self = static_cast<TLiveBranch*>(data);
+        const std::shared_ptr<ILivePictureSink> sink = self->CurrentSink();
+        if (!sink || !sink->Watched())
+            return GST_PAD_PROBE_DROP;
+        return self->Due(GST_BUFFER_PTS(gst_pad_probe_info_get_buffer(info))) ? GST_PAD_PROBE_OK
+                                                                              : GST_PAD_PROBE_DROP;
+    }
+
+    // Frames are due one interval apart by their times: a 30-frame camera gives every third, a
+    // 15-frame one alternately the next and the one after. A gap (a pause, a new stream)
+    // starts the count again.
+    bool Due(GstClockTime pts) {
+        if (!GST_CLOCK_TIME_IS_VALID(pts))
+            return true;
+        if (GST_CLOCK_TIME_IS_VALID(NextDue) && pts + Slack < NextDue)
+            return false;
+        const bool late = !GST_CLOCK_TIME_IS_VALID(NextDue) || pts > NextDue + Interval;
+        NextDue = (late ? pts : NextDue) + Interval;
+        return true;
+    }
+
+    // The branch's own thread.
+    static GstFlowReturn OnEncoded(GstAppSink* sink, gpointer data) {
+        const TGstHandle<GstSample> sample =
+            TGstHandle<GstSample>::Adopt(gst_app_sink_pull_sample(sink));
+        if (!sample)
+            return GST_FLOW_EOS;
+        static_cast<TLiveBranch*>(data)->Hand(sample.Get());
+        return GST_FLOW_OK;
+    }
+
+    void Hand(GstSample* sample) {
+        const std::shared_ptr<ILivePictureSink> sink = CurrentSink();
+        GstBuffer* const buffer = gst_sample_get_buffer(sample);
+        const GstStructure* const shape =
+            gst_sample_get_caps(sample) ? gst_caps_get_structure(gst_sample_get_caps(sample), 0)
+                                        : nullptr;
+        GstMapInfo map;
+        if (!sink || !buffer || !shape || !gst_buffer_map(buffer, &map, GST_MAP_READ))
+            return;
+        TLivePicture picture;
+        picture.Jpeg =
+            std::make_shared<const std::vector<std::uint8_t>>(map.data, map.data + map.size);
+        gst_buffer_unmap(buffer, &map);
+        gst_structure_get_int(shape, "width", &picture.Width);
+        gst_structure_get_int(shape, "height", &picture.Height);
+        sink->Deliver(std::move(picture));
+    }
+
+    TGstElementRef Sink;
+    TGstPadRef Gate; // the tee's output into the branch
+    gulong GateProbe = 0;
+    mutable std::mutex SinkLock;
+    std::shared_ptr<ILivePictureSink> Target;
+    GstClockTime NextDue = GST_CLOCK_TIME_NONE; // the camera's thread only
+};
+
 // The frame grabber: passes raw video through untouched and hands frames to the callback on
 // the streaming thread, converted to the asked-for format only when the callback wants the
 // frame, so that a stream costs nothing here between two requests.
-class TSampleGrabber : public TGstFilter, public ISampleGrabber {
+class TSampleGrabber : public TGstFilter, public ISampleGrabber, public ILiveTap {
   public:
     ~TSampleGrabber() override {
         if (Input)
             gst_pad_set_chain_function(Input.Get(), gst_proxy_pad_chain_default);
+        if (Live)
+            Live->Detach();
     }
 
     bool Offers(TIID iid) const override {
-        return iid == TIID::ISampleGrabber || TGstFilter::Offers(iid);
+        return iid == TIID::ISampleGrabber || (iid == TIID::ILiveTap && Live) ||
+               TGstFilter::Offers(iid);
     }
 
     bool Build() {
         // Raw video only: a compressed stream gets a decoder in front when it is connected.
         GstElement* raw = AddElement("capsfilter", "raw");
-        if (!raw)
+        GstElement* tee = AddElement("tee", "tee");
+        if (!raw || !tee || !LinkElements(raw, tee))
             return false;
         const TGstCapsRef rawCaps = TGstCapsRef::Adopt(gst_caps_new_empty_simple("video/x-raw"));
         g_object_set(raw, "caps", rawCaps.Get(), nullptr);
         RawOutput = StaticPad(raw, "src");
+        const TGstPadRef output = TGstPadRef::Adopt(gst_element_request_pad_simple(tee, "src_%u"));
         const auto input =
             AddPin(StaticPad(raw, "sink").Get(), "Input", TGstPin::In(TMediaKind::Video));
-        if (!input || !AddPin(RawOutput.Get(), "Output", TGstPin::Out(TMediaKind::Video)))
+        if (!output || !input || !AddPin(output.Get(), "Output", TGstPin::Out(TMediaKind::Video)))
             return false;
         // The callback hears of each frame once the filters behind the grabber are done with
         // it: the preview has then already handed its frame to the window, and the window
@@ -131,6 +269,7 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
         Input = TGstPadRef::Retain(input->Pad());
         gst_pad_set_element_private(Input.Get(), this);
         gst_pad_set_chain_function(Input.Get(), PassOnThenDeliver);
+        BuildLiveBranch(tee);
         return true;
     }
 
@@ -188,7 +327,23 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
         return S_OK;
     }
 
+    HRESULT SetLiveSink(std::shared_ptr<ILivePictureSink> sink) override {
+        if (!Live)
+            return E_NOTIMPL;
+        Live->SetSink(std::move(sink));
+        return S_OK;
+    }
+
   private:
+    // Without the elements it needs, the grabber is simply one without live view.
+    void BuildLiveBranch(GstElement* tee) {
+        TLiveBranch::TChain chain{};
+        for (std::size_t i = 0; i < chain.size(); ++i)
+            if (!(chain[i] = AddElement(TLiveBranch::Factories[i])))
+                return;
+        Live = TLiveBranch::Build(tee, chain);
+    }
+
     // Streaming thread. Only a frame the callback asked for is kept past the push: a second
     // reference would make the filters behind copy every frame they change in place.
     static GstFlowReturn PassOnThenDeliver(GstPad* pad, GstObject* parent, GstBuffer* buffer) {
@@ -306,6 +461,7 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber {
 
     TGstPadRef RawOutput;
     TGstPadRef Input; // The input pin's pad, whose chain function tells the callback.
+    std::shared_ptr<TLiveBranch> Live;
     bool NoRawFormat = false;
     // Set before the graph runs, read by the streaming thread.
     std::atomic<GstVideoFormat> Wanted = GST_VIDEO_FORMAT_UNKNOWN;
