@@ -81,6 +81,7 @@ void TfrmMain::LoadWWWHostSection(const TIniFile& ini) {
     Put(edtWWWPath, Utf8(ini.ReadString(WWWHost, "Directory", Utf8(edtFTPDirectory->text()))));
     Put(edtPort, Utf8(ini.ReadString(WWWHost, "Port", "8080")));
     Put(chkLive, ini.ReadBool(WWWHost, "Live", false));
+    Web->LiveOn = chkLive->isChecked();
     Cipher.SetEncoded(ini.ReadString(WWWHost, "Password", ""));
     Put(edtWWWPassword, PasswordFromBytes(Cipher.Decoded()));
     Web->Password.Set(edtWWWPassword->text());

@@ -82,7 +82,7 @@ TEST_F(SettingsTest, FreshFileIsWrittenInTheFixedOrder) {
         "Camera/ShowGrid=0",      "FTPHost/Login=",        "FTPHost/Password=",
         "FTPHost/Directory=",     "FTPHost/Host=",         "FTPHost/PASV=1",
         "WWWHost/Directory=",     "WWWHost/Port=8080",     "WWWHost/WWW=0",
-        "WWWHost/Password=",
+        "WWWHost/Live=0",         "WWWHost/Password=",
     };
     EXPECT_EQ(WrittenKeys(), expected);
 }

@@ -1,7 +1,12 @@
-// Live view on real GStreamer: the frame grabber's live pictures from the emulated USB camera.
+// Live view on real GStreamer: the frame grabber's live pictures from the emulated USB camera,
+// and the whole program showing the Test Pattern live to browsers.
+#include "BrowserRun.h"
 #include "EmulatedCamera.h"
 #include "GstCaptureFixture.h"
+#include "HttpRawClient.h"
+#include "MainWindow.h"
 
+#include <QDir>
 #include <QImage>
 
 #include <gtest/gtest.h>
@@ -9,7 +14,10 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -90,6 +98,119 @@ TEST_F(LiveViewTest, PicturesAreTheCameraAtItsSizeOnlyWhileWatched) {
         EXPECT_EQ(sink->Ends, 1);
         EXPECT_TRUE(Messages.isEmpty()) << Messages.join('|').toStdString();
     }
+}
+
+// A viewer of the stream on a thread of its own, reading as fast as the server sends.
+class TStreamReader {
+  public:
+    explicit TStreamReader(int port)
+        : Reader([this, port](std::stop_token stop) {
+              THttpRawClient client(port);
+              client.Send("GET /live.mjpg HTTP/1.0\r\n\r\n");
+              while (!stop.stop_requested() && !client.Closed()) {
+                  const QByteArray bytes = client.ReadUntilClosed(100ms);
+                  const std::lock_guard lock(Lock);
+                  Received += bytes;
+              }
+          }) {}
+
+    qsizetype Pictures() const {
+        const std::lock_guard lock(Lock);
+        return Received.count("Content-Type: image/jpeg\r\n");
+    }
+    QByteArray Head() const {
+        const std::lock_guard lock(Lock);
+        return Received.left(Received.indexOf("\r\n"));
+    }
+
+  private:
+    mutable std::mutex Lock;
+    QByteArray Received;
+    std::jthread Reader; // last: it stops and joins before the rest goes
+};
+
+// The screen a browser shows for the page, as a picture.
+QImage BrowserScreenshot(const QString& folder, const QString& url) {
+    const QString file = folder + "/screenshot.png";
+    QFile::remove(file);
+    // The stream never finishes loading: the time limit stops the page and takes the shot.
+    const TBrowserRun run =
+        RunChromium(folder, {"--window-size=400,300", "--force-device-scale-factor=1",
+                             "--hide-scrollbars", "--timeout=3000", "--screenshot=" + file, url});
+    EXPECT_TRUE(RanToTheEnd(run));
+    return QImage(file);
+}
+
+// The program as a user runs it, with Live View ticked in its settings: a browser shows the
+// moving Test Pattern from /live.mjpg in a page, eight viewers watch at once and a ninth is
+// turned away, and the snapshots keep their pace while they watch.
+TEST_F(LiveViewTest, BrowsersWatchTheProgramWhileSnapshotsKeepTheirPace) {
+    ShownMessages().clear();
+    ASSERT_TRUE(QDir(Folder.QPath()).mkpath("snaps"));
+    WriteTextFile(Folder.File("snaps/live.html"), R"(<!DOCTYPE html>
+<html><body style="margin:0;background:#fff"><img src="live.mjpg" width="320" height="240"></body></html>)");
+    TListeningSocket port;
+    port.Release();
+    WriteTextFile(Folder.File("kamvero.ini"),
+                  "[Camera]\nFTP=0\nWWW=1\nSense=0.5\nSensitivity=0\nArchive=1000\nDirectory=" +
+                      Folder.File("snaps/").toUtf8() +
+                      "\n[WWWHost]\nLive=1\nPort=" + QByteArray::number(port.Port()) + "\n");
+    TMainWindowEnvironment environment;
+    environment.ExecutablePath = Folder.File("kamvero");
+    environment.CapturePlatform = [] {
+        return CreateGstPlatform();
+    };
+    TfrmMain window(std::move(environment));
+    window.cap1->ShowErrorBox = [](const QString& text) {
+        ShownMessages() << text;
+    };
+    Config.CaptureFileName.clear(); // The window's own files.
+    window.CaptureConfig = Config;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.cap1->Previewing(); }, 5000));
+    ASSERT_TRUE(window.chkLive->isChecked());
+    const QString page = QStringLiteral("http://127.0.0.1:%1/live.html").arg(port.Port());
+
+    const QImage first = BrowserScreenshot(Folder.File("browser"), page);
+    QTest::qWait(1000);
+    const QImage second = BrowserScreenshot(Folder.File("browser"), page);
+    ASSERT_FALSE(first.isNull());
+    ASSERT_EQ(first.size(), second.size());
+    // The picture is there (not the white page around it) and it moved.
+    EXPECT_NE(first.pixelColor(160, 120), QColor(Qt::white));
+    EXPECT_NE(first.copy(0, 0, 320, 240), second.copy(0, 0, 320, 240));
+
+    window.btnStart->click();
+    const auto snapshots = [&] {
+        return QDir(Folder.File("snaps")).entryList({"camera0*.jpg"}).size();
+    };
+    const auto snapshotsOver = [&](std::chrono::milliseconds time) {
+        const qsizetype before = snapshots();
+        QTest::qWait(static_cast<int>(time.count()));
+        return snapshots() - before;
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return snapshots() >= 1; }, 10000));
+    const qsizetype unwatched = snapshotsOver(5s);
+    EXPECT_GE(unwatched, 2);
+
+    std::vector<std::unique_ptr<TStreamReader>> viewers;
+    for (int i = 0; i < 8; ++i)
+        viewers.push_back(std::make_unique<TStreamReader>(port.Port()));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return std::ranges::all_of(viewers, [](const auto& v) { return v->Pictures() >= 2; });
+        },
+        5000));
+    const QByteArray turnedAway = Exchange(port.Port(), "GET /live.mjpg HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(turnedAway.startsWith("HTTP/1.1 503 Service Unavailable\r\n"))
+        << turnedAway.left(200).constData();
+    const qsizetype watched = snapshotsOver(5s);
+    EXPECT_GE(watched, unwatched - 1);
+
+    window.btnStop->click();
+    viewers.clear();
+    EXPECT_TRUE(ShownMessages().isEmpty()) << ShownMessages().join('|').toStdString();
+    ASSERT_TRUE(window.close());
 }
 
 } // namespace

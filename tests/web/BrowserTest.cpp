@@ -1,5 +1,6 @@
 // A real browser against the web server: headless Chromium fetches the snapshot pages and the
 // snapshot itself from our server on loopback, and must decode the picture both times.
+#include "BrowserRun.h"
 #include "NetHTTPServer.h"
 #include "NetMimeTable.h"
 #include "StarterSettings.h"
@@ -11,8 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QRect>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -22,13 +21,8 @@
 #include <cstdlib>
 #include <string>
 
-#include <signal.h>
-#include <unistd.h>
-
 namespace {
 
-const QString ChromiumPath = QStringLiteral("/usr/bin/chromium");
-constexpr int BrowserTimeLimitMs = 60000;
 const QSize PictureSize{173, 97};
 const QColor PictureColour{30, 144, 200};
 // Room for JPEG rounding and the browser's colour handling.
@@ -74,63 +68,6 @@ QRect AreaOfPictureColour(const QImage& image) {
 
 std::string SizeText(QSize size) {
     return std::to_string(size.width()) + "x" + std::to_string(size.height());
-}
-
-struct TBrowserRun {
-    bool Finished = false;
-    int ExitCode = -1;
-    QByteArray Output;
-    QByteArray Errors; // Chromium is chatty here; only worth showing when something failed
-
-    QByteArray ErrorsTail() const { return Errors.right(3000); }
-};
-
-// Runs headless Chromium until it exits, at most the time limit. Everything it writes (profile,
-// crash reports, caches, temporary files) stays in the given folder, not in the user's home.
-// It leads a process group of its own, so a browser that hangs is killed with its helpers.
-TBrowserRun RunChromium(const QString& folder, const QStringList& arguments) {
-    const QDir place(folder);
-    for (const char* name : {"profile", "config", "cache", "tmp"})
-        place.mkpath(QString::fromLatin1(name));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("XDG_CONFIG_HOME", place.filePath("config"));
-    environment.insert("XDG_CACHE_HOME", place.filePath("cache"));
-    environment.insert("TMPDIR", place.filePath("tmp"));
-
-    QProcess browser;
-    browser.setProcessEnvironment(environment);
-    browser.setChildProcessModifier([] { ::setsid(); });
-    browser.start(ChromiumPath,
-                  QStringList{"--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                              "--disable-background-networking", "--disable-component-update",
-                              "--disable-sync", "--disable-quic",
-                              "--user-data-dir=" + place.filePath("profile")} +
-                      arguments);
-    TBrowserRun run;
-    if (!browser.waitForStarted(10000)) {
-        run.Errors = browser.errorString().toUtf8();
-        return run;
-    }
-    run.Finished = browser.waitForFinished(BrowserTimeLimitMs);
-    if (!run.Finished) {
-        ::kill(-static_cast<pid_t>(browser.processId()), SIGKILL);
-        browser.waitForFinished(5000);
-    }
-    run.ExitCode = browser.exitStatus() == QProcess::NormalExit ? browser.exitCode() : -1;
-    run.Output = browser.readAllStandardOutput();
-    run.Errors += browser.readAllStandardError();
-    return run;
-}
-
-testing::AssertionResult RanToTheEnd(const TBrowserRun& run) {
-    if (!run.Finished)
-        return testing::AssertionFailure()
-               << "Chromium did not finish within " << BrowserTimeLimitMs << " ms:\n"
-               << run.ErrorsTail().constData();
-    if (run.ExitCode != 0)
-        return testing::AssertionFailure() << "Chromium exited with " << run.ExitCode << ":\n"
-                                           << run.ErrorsTail().constData();
-    return testing::AssertionSuccess();
 }
 
 class BrowserTest : public testing::Test {
