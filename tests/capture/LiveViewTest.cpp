@@ -100,6 +100,39 @@ TEST_F(LiveViewTest, PicturesAreTheCameraAtItsSizeOnlyWhileWatched) {
     }
 }
 
+// Stopping the preview and unplugging the camera each end the pictures once; they come again
+// when the preview starts again and when the camera is back. A new run's frame times start from
+// 0 again, which once held the pictures back for as long as the first run had lasted.
+TEST_F(LiveViewTest, PicturesEndWithThePreviewOrTheCameraAndComeBackWithThem) {
+    const auto sink = std::make_shared<TPictureCollector>();
+    sink->Watching = true;
+    Config.VCapSource = EmulatedCameraName;
+    Config.VCapMode = {MEDIASUBTYPE_MJPG, 1280, 720, 24};
+    auto capture = MakeCapture();
+    capture->LiveSink = sink;
+    capture->LoadConfig(&Config);
+    ASSERT_TRUE(capture->Previewing()) << Messages.join('|').toStdString();
+    const auto picturesCome = [&](int ms) {
+        const int before = sink->Delivered();
+        return QTest::qWaitFor([&] { return sink->Delivered() > before + 2; }, ms);
+    };
+    ASSERT_TRUE(picturesCome(3000));
+    QTest::qWait(2000); // a run long enough to hold a restarted one back
+
+    ASSERT_TRUE(capture->StopPreview());
+    EXPECT_EQ(sink->Ends, 1);
+    ASSERT_TRUE(capture->StartPreview());
+    EXPECT_TRUE(picturesCome(1500));
+
+    TEmulatedCameraFaults faults;
+    faults.SetPlugged(false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !capture->Previewing(); }, 5000));
+    EXPECT_EQ(sink->Ends, 2);
+    faults.SetPlugged(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return capture->Previewing(); }, 8000));
+    EXPECT_TRUE(picturesCome(3000));
+}
+
 // A viewer of the stream on a thread of its own, reading as fast as the server sends.
 class TStreamReader {
   public:

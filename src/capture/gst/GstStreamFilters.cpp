@@ -184,15 +184,16 @@ class TLiveBranch {
     }
 
     // Frames are due one interval apart by their times: a 30-frame camera gives every third, a
-    // 15-frame one alternately the next and the one after. A gap (a pause, a new stream)
-    // starts the count again.
+    // 15-frame one alternately the next and the one after. Times that jump (a pause, or a new
+    // run of the graph, whose times start again from 0) start the count again.
     bool Due(GstClockTime pts) {
         if (!GST_CLOCK_TIME_IS_VALID(pts))
             return true;
-        if (GST_CLOCK_TIME_IS_VALID(NextDue) && pts + Slack < NextDue)
+        const bool restart = !GST_CLOCK_TIME_IS_VALID(NextDue) || pts + Interval < NextDue ||
+                             pts > NextDue + Interval;
+        if (!restart && pts + Slack < NextDue)
             return false;
-        const bool late = !GST_CLOCK_TIME_IS_VALID(NextDue) || pts > NextDue + Interval;
-        NextDue = (late ? pts : NextDue) + Interval;
+        NextDue = (restart ? pts : NextDue) + Interval;
         return true;
     }
 
