@@ -236,18 +236,9 @@ TEST_F(EmulatedCameraTest, UnpluggedCameraComesBackInItsModeAndSnapshotsGoOn) {
     WriteTextFile(Folder.File("kamvero.ini"),
                   "[Camera]\nFTP=0\nSense=0.5\nSensitivity=0\nArchive=1000\nDirectory=" +
                       Folder.File("snaps/").toUtf8() + "\n");
-    TMainWindowEnvironment environment;
-    environment.ExecutablePath = Folder.File("kamvero");
-    environment.CapturePlatform = [] {
-        return CreateGstPlatform();
-    };
-    TfrmMain window(std::move(environment));
-    window.cap1->ShowErrorBox = [](const QString& text) {
-        ShownMessages() << text;
-    };
-    Config.CaptureFileName.clear(); // The window's own files.
-    window.CaptureConfig = Config;
-    window.CaptureConfig.VCapMode = MjpegAt720;
+    Config.VCapMode = MjpegAt720;
+    const auto program = MakeWindow();
+    TfrmMain& window = *program;
     window.show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return window.cap1->Previewing(); }, 5000));
     ASSERT_EQ(window.cap1->GetCurrentVideoMode(), MjpegAt720);

@@ -4,6 +4,7 @@
 // it (preview, held capture branch, grabber; no sound), with what it shows and grabs collected.
 
 #include "CaptureUtils.h"
+#include "MainWindow.h"
 #include "TestSupport.h"
 #include "VideoCapture.h"
 #include "gst/GstPlatform.h"
@@ -50,6 +51,23 @@ class GstCaptureFixture : public testing::Test {
         };
         capture->show();
         return capture;
+    }
+
+    // The whole program on GStreamer, with the settings file the test wrote into its folder and
+    // this fixture's capture configuration; messages go to ShownMessages().
+    std::unique_ptr<TfrmMain> MakeWindow() {
+        TMainWindowEnvironment environment;
+        environment.ExecutablePath = Folder.File("kamvero");
+        environment.CapturePlatform = [] {
+            return CreateGstPlatform();
+        };
+        auto window = std::make_unique<TfrmMain>(std::move(environment));
+        window->cap1->ShowErrorBox = [](const QString& text) {
+            ShownMessages() << text;
+        };
+        window->CaptureConfig = Config;
+        window->CaptureConfig.CaptureFileName.clear(); // The window's own files.
+        return window;
     }
 
     // One requested frame, or a null image.

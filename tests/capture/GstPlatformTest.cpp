@@ -321,9 +321,9 @@ TEST_F(GstMediaTypes, PreviewConversionOfI420MatchesGStreamersConverter) {
         int worst = 0;
         for (int y = 0; y < 9; ++y)
             for (int x = 0; x < 37; ++x) {
-                const auto* want = static_cast<const guint8*>(
-                                       GST_VIDEO_FRAME_PLANE_DATA(&reference, 0)) +
-                                   y * GST_VIDEO_FRAME_PLANE_STRIDE(&reference, 0) + x * 4;
+                const auto* want =
+                    static_cast<const guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&reference, 0)) +
+                    y * GST_VIDEO_FRAME_PLANE_STRIDE(&reference, 0) + x * 4;
                 const QRgb got = picture.pixel(x, y);
                 worst = std::max({worst, std::abs(qBlue(got) - want[0]),
                                   std::abs(qGreen(got) - want[1]), std::abs(qRed(got) - want[2])});

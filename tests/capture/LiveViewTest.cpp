@@ -188,17 +188,8 @@ TEST_F(LiveViewTest, BrowsersWatchTheProgramWhileSnapshotsKeepTheirPace) {
                   "[Camera]\nFTP=0\nWWW=1\nSense=0.5\nSensitivity=0\nArchive=1000\nDirectory=" +
                       Folder.File("snaps/").toUtf8() +
                       "\n[WWWHost]\nLive=1\nPort=" + QByteArray::number(port.Port()) + "\n");
-    TMainWindowEnvironment environment;
-    environment.ExecutablePath = Folder.File("kamvero");
-    environment.CapturePlatform = [] {
-        return CreateGstPlatform();
-    };
-    TfrmMain window(std::move(environment));
-    window.cap1->ShowErrorBox = [](const QString& text) {
-        ShownMessages() << text;
-    };
-    Config.CaptureFileName.clear(); // The window's own files.
-    window.CaptureConfig = Config;
+    const auto program = MakeWindow();
+    TfrmMain& window = *program;
     window.show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return window.cap1->Previewing(); }, 5000));
     ASSERT_TRUE(window.chkLive->isChecked());
