@@ -263,11 +263,9 @@ class TComponent : public ISide {
         }
         return true;
     }
-    // Taken down, not only stopped: the grabber's live branch keeps the time its next picture
-    // is due across a stop, while a restarted camera's times begin again at zero, so a graph
-    // started again delivers no picture until it has run as long as the run before. A new graph
-    // has a new grabber.
-    void Stop() override { Capture.TearDownGraph(); }
+    // Only stopped, as the window's dialogs stop it: the next turn runs the same graph again,
+    // and its live pictures must start again with it.
+    void Stop() override { Capture.StopPreview(); }
     long Frames() const override { return FrameCount; }
     long Grabs() const override { return GrabCount; }
     long Pictures() const override { return Live ? Live->Pictures.load() : 0; }
