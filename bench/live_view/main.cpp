@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -63,6 +64,8 @@ void SpinEventLoop(int ms) {
 // What one side did over its measured turns, and what its viewers received over theirs.
 struct TResult {
     double CpuSeconds = 0;
+    double CpuSquares = 0; // of each turn's CPU seconds, for the spread between turns
+    int Turns = 0;
     long Frames = 0;   // painted by the component, decoded by a bare pipeline
     long Grabs = 0;    // full-size frames grabbed and compared
     long Pictures = 0; // JPEG pictures made: published to the feed, or encoded by a bare pipeline
@@ -216,7 +219,10 @@ bool MeasureTurn(TSideRun& run, int port, int ms) {
     SpinEventLoop(ms);
     requests.stop();
     TResult& total = run.Result;
-    total.CpuSeconds += ProcessCpuSeconds() - cpu;
+    const double turnCpu = ProcessCpuSeconds() - cpu;
+    total.CpuSeconds += turnCpu;
+    total.CpuSquares += turnCpu * turnCpu;
+    ++total.Turns;
     total.Frames += side.Frames() - frames;
     total.Grabs += side.Grabs() - grabs;
     total.Pictures += side.Pictures() - pictures;
@@ -378,6 +384,16 @@ bool MeasureAll(std::vector<TSideRun>& runs, int port, int seconds) {
     return true;
 }
 
+// One standard error of a side's CPU seconds, from the spread of its turns: the noise that
+// the sums carry into the comparisons.
+double CpuError(const TResult& r) {
+    if (r.Turns < 2)
+        return 0;
+    const double mean = r.CpuSeconds / r.Turns;
+    const double variance = (r.CpuSquares / r.Turns - mean * mean) * r.Turns / (r.Turns - 1);
+    return std::sqrt(std::max(0.0, variance) * r.Turns);
+}
+
 // A number, or "-" where the side has none.
 std::string Cell(double value, bool present) {
     char text[32] = "-";
@@ -387,8 +403,8 @@ std::string Cell(double value, bool present) {
 }
 
 void PrintSides(const std::vector<TSideRun>& runs, int seconds) {
-    std::printf("%-28s %7s %9s %7s %6s %8s %7s %8s %9s\n", "side", "CPU s", "CPU/s", "frames",
-                "grabs", "pictures", "KB/pic", "viewers", "pic/s/vw");
+    std::printf("%-28s %7s %6s %9s %7s %6s %8s %7s %8s %9s\n", "side", "CPU s", "+-", "CPU/s",
+                "frames", "grabs", "pictures", "KB/pic", "viewers", "pic/s/vw");
     for (const TSideRun& run : runs) {
         const TResult& r = run.Result;
         const double pictureKb =
@@ -400,8 +416,8 @@ void PrintSides(const std::vector<TSideRun>& runs, int seconds) {
                 : 0;
         const std::string fed =
             run.Viewers > 0 ? std::to_string(r.ViewersFed) + "/" + std::to_string(r.Viewers) : "-";
-        std::printf("%-28s %7.2f %9.3f %7ld %6ld %8ld %7s %8s %9s\n", run.Label, r.CpuSeconds,
-                    r.CpuSeconds / seconds, r.Frames, r.Grabs, r.Pictures,
+        std::printf("%-28s %7.2f %6.2f %9.3f %7ld %6ld %8ld %7s %8s %9s\n", run.Label, r.CpuSeconds,
+                    CpuError(r), r.CpuSeconds / seconds, r.Frames, r.Grabs, r.Pictures,
                     Cell(pictureKb, r.Pictures > 0).c_str(), fed.c_str(),
                     Cell(viewerRate, run.Viewers > 0).c_str());
     }
@@ -479,6 +495,12 @@ int main(int argc, char** argv) {
           met;
     PrintRatioRow("live view unwatched against no live sink, CPU s", cpu(Unwatched),
                   cpu(NoLiveSink), "info", 0);
+    const auto error = [&runs](TSideName one, TSideName other) {
+        return std::hypot(CpuError(runs[one].Result), CpuError(runs[other].Result));
+    };
+    std::printf("\nnoise (one standard error, from the spread of the turns): live cost +-%.3f, "
+                "bare encode cost +-%.3f CPU s\n",
+                error(OneViewer, Unwatched), error(BareEncode, BareDecode));
     std::printf("\n%s\n", met ? "within target" : "OVER TARGET");
     if (!std::all_of(runs.begin(), runs.end(), DidItsWork)) {
         std::printf("A SIDE DID NOT DO ITS WORK: no frames, no pictures or a viewer not streamed "
