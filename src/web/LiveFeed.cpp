@@ -21,11 +21,6 @@ void TLiveFeed::End() {
     Arrived.notify_all();
 }
 
-std::uint64_t TLiveFeed::Published() const {
-    const std::lock_guard lock(Lock);
-    return Count;
-}
-
 std::optional<TLiveFeed::TSeat> TLiveFeed::TakeSeat() {
     int viewers = Viewers.load();
     do {

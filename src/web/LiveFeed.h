@@ -47,8 +47,6 @@ class TLiveFeed {
     // The pictures stopped (the camera stopped or was lost, live view was turned off): every
     // stream ends, and a still picture is only handed out again once pictures come again.
     void End();
-    // Pictures published so far.
-    std::uint64_t Published() const;
 
     // Watching side: a seat while there is one, none when MaxViewers already watch.
     std::optional<TSeat> TakeSeat();
