@@ -114,7 +114,7 @@ class TLiveBranch {
     using TChain = std::array<GstElement*, Factories.size()>;
 
     // `chain` holds elements of Factories, already in the grabber's bin.
-    static std::shared_ptr<TLiveBranch> Build(GstElement* tee, const TChain& chain) {
+    static std::unique_ptr<TLiveBranch> Build(GstElement* tee, const TChain& chain) {
         const auto [queue, scale, size, convert, encoder, sink] = chain;
         for (std::size_t i = 0; i + 1 < chain.size(); ++i)
             if (!LinkElements(chain[i], chain[i + 1]))
@@ -139,7 +139,7 @@ class TLiveBranch {
         g_object_set(sink, "sync", FALSE, "async", FALSE, "max-buffers", 1u, "drop", TRUE,
                      "emit-signals", FALSE, "enable-last-sample", FALSE, nullptr);
 
-        auto live = std::make_shared<TLiveBranch>();
+        auto live = std::make_unique<TLiveBranch>();
         live->Sink = TGstElementRef::Retain(sink);
         live->Gate = branch;
         GstAppSinkCallbacks callbacks{};
@@ -462,7 +462,7 @@ class TSampleGrabber : public TGstFilter, public ISampleGrabber, public ILiveTap
 
     TGstPadRef RawOutput;
     TGstPadRef Input; // The input pin's pad, whose chain function tells the callback.
-    std::shared_ptr<TLiveBranch> Live;
+    std::unique_ptr<TLiveBranch> Live;
     bool NoRawFormat = false;
     // Set before the graph runs, read by the streaming thread.
     std::atomic<GstVideoFormat> Wanted = GST_VIDEO_FORMAT_UNKNOWN;
