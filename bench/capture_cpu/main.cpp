@@ -10,7 +10,7 @@
 //
 // Usage: capture_cpu [seconds per side] [bgr|yuy2 (the Test Pattern's format)]
 
-#include "FrameKernels.h"
+#include "BenchCapture.h"
 #include "VideoCapture.h"
 #include "gst/GstHandle.h"
 #include "gst/GstPlatform.h"
@@ -41,23 +41,11 @@ constexpr int Rounds = 10;
 constexpr int GrabIntervalMs = 1000;
 constexpr double Target = 1.2;
 
-double ProcessCpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 struct TResult {
     double CpuSeconds = 0;
     long Frames = 0;
     long Grabs = 0;
 };
-
-void SpinEventLoop(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 // One side of the comparison, started and stopped for each of its turns.
 class ISide {
@@ -107,65 +95,16 @@ struct TCamera {
 // The program's side: the capture component, configured as the window configures it.
 class TOurs : public ISide {
   public:
-    explicit TOurs(const TCamera& camera) : Camera(camera), Capture(CreateGstPlatform()) {
-        Capture.resize(320, 240);
-        Capture.FileFolder = Files.path();
-        Capture.ShowErrorBox = [this](const QString& text) { Messages << text; };
-        Capture.OnFrameRendered = [this](TVideoCapture*) { ++FrameCount; };
-        Capture.OnBitmapGrabbed = [this](const TCapturedBitmap& bitmap) { Compare(bitmap); };
-        Capture.show();
-    }
+    explicit TOurs(const TCamera& camera) : Capture(camera.DeviceName, camera.Mode) {}
 
-    bool Start() override {
-        if (!Configured) {
-            Configured = true;
-            TGraphConfig config;
-            config.VCapSource = Camera.DeviceName;
-            config.VCapMode = Camera.Mode;
-            config.WantPreview = true;
-            config.WantCapture = true;
-            config.WantBitmaps = true;
-            config.CaptureFileName = "capture.avi";
-            config.TempCaptureFileName = "captemp.avi";
-            config.PixelFormat = TPixelFormat::pf24bit;
-            Capture.InitGraph();
-            Capture.LoadConfig(&config);
-        }
-        if (!Capture.StartPreview() || Capture.GetCurrentVideoMode() != Camera.Mode) {
-            std::fprintf(stderr, "%s does not preview in its mode: %s\n", Camera.Label,
-                         qPrintable(Messages.join(" | ")));
-            return false;
-        }
-        return true;
-    }
-    void Stop() override { Capture.StopPreview(); }
-    long Frames() const override { return FrameCount; }
-    long Grabs() const override { return GrabCount; }
-    void RequestGrab() override { Capture.RequestFrame(); }
+    bool Start() override { return Capture.Start(); }
+    void Stop() override { Capture.Stop(); }
+    long Frames() const override { return Capture.Frames(); }
+    long Grabs() const override { return Capture.Grabs(); }
+    void RequestGrab() override { Capture.RequestGrab(); }
 
   private:
-    // The motion detector's work on each grab: a 16-million-colour working copy of the whole
-    // frame compared with the one before.
-    void Compare(const TCapturedBitmap& bitmap) {
-        if (Current.size() != bitmap.size()) {
-            Current = BlankWorkingCopy(bitmap.size(), TDetectDepth::Colors16M);
-            Reference = BlankWorkingCopy(bitmap.size(), TDetectDepth::Colors16M);
-        }
-        CopyAreaInto(bitmap, bitmap.rect(), Current);
-        static_cast<void>(BrightnessDifference(Reference, Current));
-        std::swap(Reference, Current);
-        ++GrabCount;
-    }
-
-    const TCamera& Camera;
-    const QTemporaryDir Files;
-    TVideoCapture Capture;
-    QStringList Messages;
-    QImage Reference;
-    QImage Current;
-    long FrameCount = 0;
-    long GrabCount = 0;
-    bool Configured = false;
+    TWindowLikeCapture Capture;
 };
 
 // The bare side's full-size conversion to BGR, once a second, on the streaming thread.
@@ -201,9 +140,8 @@ class TOneConversionASecond {
         if (!Converter)
             Converter = gst_video_converter_new(&in, &out, nullptr);
         Bytes.resize(GST_VIDEO_INFO_SIZE(&out));
-        GstBuffer* target = gst_buffer_new_wrapped_full(GstMemoryFlags(0), Bytes.data(),
-                                                        Bytes.size(), 0, Bytes.size(), nullptr,
-                                                        nullptr);
+        GstBuffer* target = gst_buffer_new_wrapped_full(
+            GstMemoryFlags(0), Bytes.data(), Bytes.size(), 0, Bytes.size(), nullptr, nullptr);
         GstVideoFrame source;
         GstVideoFrame converted;
         if (gst_video_frame_map(&source, &in, buffer, GST_MAP_READ)) {
@@ -291,11 +229,10 @@ bool MeasureCamera(const TCamera& camera, int seconds, TResult& ours, TResult& b
 
 void PrintRow(const TCamera& camera, int seconds, const TResult& ours, const TResult& bare) {
     const double ratio = ours.CpuSeconds / bare.CpuSeconds;
-    std::printf("%-44s %10.2f %10.2f %7.2fx %8s%s\n",
-                (std::string(camera.Label) + ", CPU s over " + std::to_string(seconds) + " s")
-                    .c_str(),
-                ours.CpuSeconds, bare.CpuSeconds, ratio, "<= 1.2x",
-                ratio <= Target ? "" : " MISSED");
+    std::printf(
+        "%-44s %10.2f %10.2f %7.2fx %8s%s\n",
+        (std::string(camera.Label) + ", CPU s over " + std::to_string(seconds) + " s").c_str(),
+        ours.CpuSeconds, bare.CpuSeconds, ratio, "<= 1.2x", ratio <= Target ? "" : " MISSED");
     std::printf("  %-42s %9.1f%% %9.1f%% %8s %8s\n", "CPU of one core",
                 100 * ours.CpuSeconds / seconds, 100 * bare.CpuSeconds / seconds, "-", "info");
     std::printf("  %-42s %10ld %10ld %8s %8s\n", "frames", ours.Frames, bare.Frames, "-", "info");

@@ -12,7 +12,7 @@
 //
 // Usage: live_view_cpu [seconds per side]
 
-#include "FrameKernels.h"
+#include "BenchCapture.h"
 #include "LiveFeed.h"
 #include "NetHTTPServer.h"
 #include "VideoCapture.h"
@@ -48,18 +48,6 @@ constexpr int DefaultSecondsPerSide = 16;
 constexpr int ViewerGraceMs = 10000;
 constexpr double LiveCostTarget = 1.2;
 constexpr double ManyViewersTarget = 1.1;
-
-double ProcessCpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-void SpinEventLoop(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 // What one side did over its measured turns, and what its viewers received over theirs.
 struct TResult {
@@ -237,71 +225,22 @@ bool MeasureTurn(TSideRun& run, int port, int ms) {
 class TComponent : public ISide {
   public:
     explicit TComponent(std::shared_ptr<TCountingFeedSink> live)
-        : Live(std::move(live)), Capture(CreateGstPlatform()) {
-        Capture.resize(320, 240);
-        Capture.FileFolder = Files.path();
-        Capture.LiveSink = Live;
-        Capture.ShowErrorBox = [this](const QString& text) { Messages << text; };
-        Capture.OnFrameRendered = [this](TVideoCapture*) { ++FrameCount; };
-        Capture.OnBitmapGrabbed = [this](const TCapturedBitmap& bitmap) { Compare(bitmap); };
-        Capture.show();
-    }
+        : Live(live), Capture(QStringLiteral("Emulated USB Camera"), Mode, std::move(live)) {}
 
-    bool Start() override {
-        if (!Configured) {
-            Configured = true;
-            TGraphConfig config;
-            config.VCapSource = QStringLiteral("Emulated USB Camera");
-            config.VCapMode = Mode;
-            config.WantPreview = true;
-            config.WantCapture = true;
-            config.WantBitmaps = true;
-            config.CaptureFileName = "capture.avi";
-            config.TempCaptureFileName = "captemp.avi";
-            config.PixelFormat = TPixelFormat::pf24bit;
-            Capture.InitGraph();
-            Capture.LoadConfig(&config);
-        }
-        if (!Capture.StartPreview() || Capture.GetCurrentVideoMode() != Mode) {
-            std::fprintf(stderr, "the emulated USB camera does not preview in its mode: %s\n",
-                         qPrintable(Messages.join(" | ")));
-            return false;
-        }
-        return true;
-    }
+    bool Start() override { return Capture.Start(); }
     // Only stopped, as the window's dialogs stop it: the next turn runs the same graph again,
     // and its live pictures must start again with it.
-    void Stop() override { Capture.StopPreview(); }
-    long Frames() const override { return FrameCount; }
-    long Grabs() const override { return GrabCount; }
+    void Stop() override { Capture.Stop(); }
+    long Frames() const override { return Capture.Frames(); }
+    long Grabs() const override { return Capture.Grabs(); }
     long Pictures() const override { return Live ? Live->Pictures.load() : 0; }
     long long PictureBytes() const override { return Live ? Live->Bytes.load() : 0; }
-    void RequestGrab() override { Capture.RequestFrame(); }
+    void RequestGrab() override { Capture.RequestGrab(); }
 
   private:
-    // The motion detector's work on each grab: a 16-million-colour working copy of the whole
-    // frame compared with the one before.
-    void Compare(const TCapturedBitmap& bitmap) {
-        if (Current.size() != bitmap.size()) {
-            Current = BlankWorkingCopy(bitmap.size(), TDetectDepth::Colors16M);
-            Reference = BlankWorkingCopy(bitmap.size(), TDetectDepth::Colors16M);
-        }
-        CopyAreaInto(bitmap, bitmap.rect(), Current);
-        static_cast<void>(BrightnessDifference(Reference, Current));
-        std::swap(Reference, Current);
-        ++GrabCount;
-    }
-
     static constexpr TVCapMode Mode{MEDIASUBTYPE_MJPG, 1280, 720, 24};
     const std::shared_ptr<TCountingFeedSink> Live;
-    const QTemporaryDir Files;
-    TVideoCapture Capture;
-    QStringList Messages;
-    QImage Reference;
-    QImage Current;
-    long FrameCount = 0;
-    long GrabCount = 0;
-    bool Configured = false;
+    TWindowLikeCapture Capture;
 };
 
 // The buffers that passed a pad and their bytes, counted on the streaming thread.
@@ -485,7 +424,9 @@ int main(int argc, char** argv) {
         return 1;
 
     PrintSides(runs, seconds);
-    const auto cpu = [&runs](TSideName side) { return runs[side].Result.CpuSeconds; };
+    const auto cpu = [&runs](TSideName side) {
+        return runs[side].Result.CpuSeconds;
+    };
     std::printf("\n%-52s %8s %8s %8s %8s\n", "metric", "ours", "peer", "ratio", "target");
     bool met = PrintRatioRow("live cost, CPU s (1 viewer - none; bare: encode)",
                              cpu(OneViewer) - cpu(Unwatched), cpu(BareEncode) - cpu(BareDecode),
