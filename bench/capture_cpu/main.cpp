@@ -163,43 +163,25 @@ class TOneConversionASecond {
 // appsink that takes each frame, and one full-size conversion to BGR a second.
 class TBare : public ISide {
   public:
-    explicit TBare(const TCamera& camera) {
-        const std::string description =
-            camera.SourceDescription + (camera.Jpeg ? " ! jpegdec" : "") +
-            " ! identity name=fullsize ! videoscale method=nearest-neighbour ! "
-            "video/x-raw,width=320,height=240 ! appsink name=sink sync=true max-buffers=1 "
-            "drop=true";
-        TGstErrorPtr error;
-        Pipeline = TGstElementRef::RefSink(gst_parse_launch(description.c_str(), error.OutParam()));
-        if (!Pipeline) {
-            std::fprintf(stderr, "bare pipeline: %s\n", error ? error->message : "?");
+    explicit TBare(const TCamera& camera)
+        : Pipeline(camera.SourceDescription + (camera.Jpeg ? " ! jpegdec" : "") +
+                   " ! identity name=fullsize ! videoscale method=nearest-neighbour ! "
+                   "video/x-raw,width=320,height=240 ! appsink name=sink sync=true "
+                   "max-buffers=1 drop=true") {
+        if (!Pipeline)
             return;
-        }
-        const TGstElementRef sink =
-            TGstElementRef::Adopt(gst_bin_get_by_name(GST_BIN(Pipeline.Get()), "sink"));
         GstAppSinkCallbacks callbacks{};
         callbacks.new_sample = TakeSample;
-        gst_app_sink_set_callbacks(GST_APP_SINK(sink.Get()), &callbacks, &FrameCount, nullptr);
-        const TGstElementRef fullSize =
-            TGstElementRef::Adopt(gst_bin_get_by_name(GST_BIN(Pipeline.Get()), "fullsize"));
-        const TGstPadRef pad = TGstPadRef::Adopt(gst_element_get_static_pad(fullSize.Get(), "src"));
+        gst_app_sink_set_callbacks(GST_APP_SINK(Pipeline.Element("sink").Get()), &callbacks,
+                                   &FrameCount, nullptr);
+        const TGstPadRef pad = TGstPadRef::Adopt(
+            gst_element_get_static_pad(Pipeline.Element("fullsize").Get(), "src"));
         gst_pad_add_probe(pad.Get(), GST_PAD_PROBE_TYPE_BUFFER, TOneConversionASecond::OnFrame,
                           &Conversion, nullptr);
     }
-    ~TBare() override {
-        if (Pipeline)
-            gst_element_set_state(Pipeline.Get(), GST_STATE_NULL);
-    }
 
-    bool Start() override {
-        if (!Pipeline ||
-            gst_element_set_state(Pipeline.Get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-            std::fprintf(stderr, "bare pipeline does not run\n");
-            return false;
-        }
-        return true;
-    }
-    void Stop() override { gst_element_set_state(Pipeline.Get(), GST_STATE_NULL); }
+    bool Start() override { return Pipeline.Start(); }
+    void Stop() override { Pipeline.Stop(); }
     long Frames() const override { return FrameCount; }
     long Grabs() const override { return Conversion.Done; }
     void RequestGrab() override { Conversion.Wanted = true; }
@@ -211,9 +193,9 @@ class TBare : public ISide {
         return sample ? GST_FLOW_OK : GST_FLOW_EOS;
     }
 
-    TGstElementRef Pipeline;
     std::atomic<long> FrameCount = 0;
     TOneConversionASecond Conversion;
+    TBarePipeline Pipeline; // last: it stops before what its threads update goes
 };
 
 // Both sides in turns, each measured for `seconds` in all.

@@ -73,3 +73,32 @@ void TWindowLikeCapture::Compare(const TCapturedBitmap& bitmap) {
     std::swap(Reference, Current);
     ++GrabCount;
 }
+
+TBarePipeline::TBarePipeline(const std::string& description) {
+    TGstErrorPtr error;
+    Pipeline = TGstElementRef::RefSink(gst_parse_launch(description.c_str(), error.OutParam()));
+    if (!Pipeline)
+        std::fprintf(stderr, "bare pipeline: %s\n", error ? error->message : "?");
+}
+
+TBarePipeline::~TBarePipeline() {
+    Stop();
+}
+
+TGstElementRef TBarePipeline::Element(const char* name) const {
+    return TGstElementRef::Adopt(gst_bin_get_by_name(GST_BIN(Pipeline.Get()), name));
+}
+
+bool TBarePipeline::Start() {
+    if (!Pipeline ||
+        gst_element_set_state(Pipeline.Get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        std::fprintf(stderr, "bare pipeline does not run\n");
+        return false;
+    }
+    return true;
+}
+
+void TBarePipeline::Stop() {
+    if (Pipeline)
+        gst_element_set_state(Pipeline.Get(), GST_STATE_NULL);
+}

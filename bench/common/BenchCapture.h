@@ -6,6 +6,7 @@
 #include "CapturePlatform.h"
 #include "GraphConfig.h"
 #include "VideoCapture.h"
+#include "gst/GstHandle.h"
 
 #include <QImage>
 #include <QString>
@@ -13,6 +14,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <string>
 
 // CPU seconds of this process so far; child processes do not count.
 double ProcessCpuSeconds();
@@ -48,4 +50,24 @@ class TWindowLikeCapture {
     long FrameCount = 0;
     long GrabCount = 0;
     bool Configured = false;
+};
+
+// The peer side's bare GStreamer pipeline, made from a launch line, set to NULL when it goes.
+class TBarePipeline {
+  public:
+    // An empty pipeline, with the reason on standard error, when the line does not parse.
+    explicit TBarePipeline(const std::string& description);
+    ~TBarePipeline();
+    TBarePipeline(const TBarePipeline&) = delete;
+    TBarePipeline& operator=(const TBarePipeline&) = delete;
+
+    explicit operator bool() const { return static_cast<bool>(Pipeline); }
+    // An element of the pipeline by its name (a new reference).
+    TGstElementRef Element(const char* name) const;
+    // False, with the reason on standard error, when it does not run.
+    bool Start();
+    void Stop();
+
+  private:
+    TGstElementRef Pipeline;
 };

@@ -260,34 +260,19 @@ struct TBufferCount {
 // does with them, into a fakesink ("sink") that does not wait on the clock.
 class TBare : public ISide {
   public:
-    TBare(const std::string& rest, bool encodes) : Encodes(encodes) {
-        const std::string description =
-            "kamveroemucamsrc ! image/jpeg,width=1280,height=720,framerate=30/1 ! "
-            "jpegdec name=decoder ! " +
-            rest + "fakesink name=sink sync=false";
-        TGstErrorPtr error;
-        Pipeline = TGstElementRef::RefSink(gst_parse_launch(description.c_str(), error.OutParam()));
-        if (!Pipeline) {
-            std::fprintf(stderr, "bare pipeline: %s\n", error ? error->message : "?");
+    TBare(const std::string& rest, bool encodes)
+        : Encodes(encodes),
+          Pipeline("kamveroemucamsrc ! image/jpeg,width=1280,height=720,framerate=30/1 ! "
+                   "jpegdec name=decoder ! " +
+                   rest + "fakesink name=sink sync=false") {
+        if (!Pipeline)
             return;
-        }
         Count("decoder", "src", Decoded);
         Count("sink", "sink", Sunk);
     }
-    ~TBare() override {
-        if (Pipeline)
-            gst_element_set_state(Pipeline.Get(), GST_STATE_NULL);
-    }
 
-    bool Start() override {
-        if (!Pipeline ||
-            gst_element_set_state(Pipeline.Get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-            std::fprintf(stderr, "bare pipeline does not run\n");
-            return false;
-        }
-        return true;
-    }
-    void Stop() override { gst_element_set_state(Pipeline.Get(), GST_STATE_NULL); }
+    bool Start() override { return Pipeline.Start(); }
+    void Stop() override { Pipeline.Stop(); }
     long Frames() const override { return Decoded.Buffers; }
     long Grabs() const override { return 0; }
     long Pictures() const override { return Encodes ? Sunk.Buffers.load() : 0; }
@@ -296,17 +281,16 @@ class TBare : public ISide {
 
   private:
     void Count(const char* element, const char* pad, TBufferCount& count) {
-        const TGstElementRef named =
-            TGstElementRef::Adopt(gst_bin_get_by_name(GST_BIN(Pipeline.Get()), element));
+        const TGstElementRef named = Pipeline.Element(element);
         const TGstPadRef target = TGstPadRef::Adopt(gst_element_get_static_pad(named.Get(), pad));
         gst_pad_add_probe(target.Get(), GST_PAD_PROBE_TYPE_BUFFER, TBufferCount::OnBuffer, &count,
                           nullptr);
     }
 
     const bool Encodes;
-    TGstElementRef Pipeline;
     TBufferCount Decoded;
     TBufferCount Sunk;
+    TBarePipeline Pipeline; // last: it stops before the counts its threads update go
 };
 
 // Every side in turns, each measured for `seconds` in all. Every other round runs the sides
