@@ -69,10 +69,10 @@ class TCountingFeedSink : public ILivePictureSink {
   public:
     explicit TCountingFeedSink(std::shared_ptr<TLiveFeed> feed) : Feed(std::move(feed)) {}
     bool Watched() const override { return Feed->Watched(); }
-    void Deliver(TLivePicture picture) override {
+    void Deliver(TLiveJpeg jpeg) override {
         ++Pictures;
-        Bytes += picture.Jpeg ? static_cast<long long>(picture.Jpeg->size()) : 0;
-        Feed->Publish(std::move(picture.Jpeg), picture.Width, picture.Height);
+        Bytes += jpeg ? static_cast<long long>(jpeg->size()) : 0;
+        Feed->Publish(std::move(jpeg));
     }
     void Ended() override { Feed->End(); }
 

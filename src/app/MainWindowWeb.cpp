@@ -21,9 +21,7 @@ class TLiveFeedSink : public ILivePictureSink {
   public:
     explicit TLiveFeedSink(std::shared_ptr<TLiveFeed> feed) : Feed(std::move(feed)) {}
     bool Watched() const override { return Feed->Watched(); }
-    void Deliver(TLivePicture picture) override {
-        Feed->Publish(std::move(picture.Jpeg), picture.Width, picture.Height);
-    }
+    void Deliver(TLiveJpeg jpeg) override { Feed->Publish(std::move(jpeg)); }
     void Ended() override { Feed->End(); }
 
   private:

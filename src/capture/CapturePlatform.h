@@ -246,13 +246,9 @@ class ISampleGrabber : public virtual IUnknown {
     virtual HRESULT SetCallback(ISampleGrabberCB* callback, int which) = 0;
 };
 
-// One frame for watchers outside the program, as a JPEG picture. The bytes are shared by
+// One frame for watchers outside the program, as the bytes of a JPEG picture, shared by
 // everyone who sends them on.
-struct TLivePicture {
-    std::shared_ptr<const std::vector<std::uint8_t>> Jpeg;
-    int Width = 0;
-    int Height = 0;
-};
+using TLiveJpeg = std::shared_ptr<const std::vector<std::uint8_t>>;
 
 // Where a frame grabber's live pictures go. Called on streaming threads, so it never waits for
 // the GUI thread.
@@ -261,7 +257,7 @@ class ILivePictureSink {
     virtual ~ILivePictureSink() = default;
     // Whether anyone watches now: while no one does, no frame is scaled or encoded.
     virtual bool Watched() const = 0;
-    virtual void Deliver(TLivePicture picture) = 0;
+    virtual void Deliver(TLiveJpeg jpeg) = 0;
     // The pictures stopped: the graph stopped or its camera was lost. Called on the GUI thread
     // by whoever runs the graph.
     virtual void Ended() = 0;

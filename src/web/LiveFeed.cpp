@@ -2,12 +2,12 @@
 
 #include <utility>
 
-void TLiveFeed::Publish(TJpeg jpeg, int width, int height, TClock::time_point taken) {
+void TLiveFeed::Publish(TJpeg jpeg) {
     if (!jpeg || jpeg->empty())
         return;
     {
         const std::lock_guard lock(Lock);
-        Newest = TPicture{std::move(jpeg), width, height, taken, ++Count};
+        Newest = TPicture{std::move(jpeg), TClock::now(), ++Count};
     }
     Arrived.notify_all();
 }

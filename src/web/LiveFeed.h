@@ -29,8 +29,6 @@ class TLiveFeed {
 
     struct TPicture {
         TJpeg Jpeg;
-        int Width = 0;
-        int Height = 0;
         TClock::time_point Taken;
         std::uint64_t Number = 0; // counts from 1 over the feed's life
 
@@ -43,7 +41,7 @@ class TLiveFeed {
 
     // Publishing side. Whether anyone watches: while no one does, nothing should be encoded.
     bool Watched() const { return Viewers.load() > 0; }
-    void Publish(TJpeg jpeg, int width, int height, TClock::time_point taken = TClock::now());
+    void Publish(TJpeg jpeg);
     // The pictures stopped (the camera stopped or was lost, live view was turned off): every
     // stream ends, and a still picture is only handed out again once pictures come again.
     void End();

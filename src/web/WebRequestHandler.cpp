@@ -142,12 +142,16 @@ TLookup LookUpBeneath(const TServedFolder& folder, const QString& relative, cons
                        CleanAbsolute(path + u'/' + index));
 }
 
+bool IsHead(const TNetHTTPRequestInfo& request) {
+    return request.Command.compare(QLatin1String("HEAD"), Qt::CaseInsensitive) == 0;
+}
+
 void AnswerWithFile(TNetPeerThread& thread, const TNetHTTPRequestInfo& request,
                     TNetHTTPResponseInfo& response, const TWebRequestContext& context,
                     const QString& path, const TOpenedFile& file) {
     // The file's own type, so a browser shows /camera.jpg as a picture.
     response.ContentType = context.MimeTypeForFile(path);
-    if (request.Command.compare(QLatin1String("HEAD"), Qt::CaseInsensitive) == 0) {
+    if (IsHead(request)) {
         response.SetResponseNo(200);
         response.ContentLength = file.Size;
         return;
@@ -243,10 +247,6 @@ namespace {
 void AnswerUnavailable(TNetHTTPResponseInfo& response) {
     response.SetResponseNo(503);
     response.ContentText = ErrorPage(response.StatusText);
-}
-
-bool IsHead(const TNetHTTPRequestInfo& request) {
-    return request.Command.compare(QLatin1String("HEAD"), Qt::CaseInsensitive) == 0;
 }
 
 // Every picture is new: neither the browser nor anything on the way may keep one.

@@ -25,9 +25,9 @@ namespace {
 class TPictureCollector : public ILivePictureSink {
   public:
     bool Watched() const override { return Watching; }
-    void Deliver(TLivePicture picture) override {
+    void Deliver(TLiveJpeg jpeg) override {
         const std::lock_guard lock(Lock);
-        Newest = std::move(picture);
+        Newest = std::move(jpeg);
         ++Count;
     }
     void Ended() override { ++Ends; }
@@ -38,9 +38,9 @@ class TPictureCollector : public ILivePictureSink {
     }
     QImage NewestDecoded() const {
         const std::lock_guard lock(Lock);
-        if (!Newest.Jpeg)
+        if (!Newest)
             return {};
-        return QImage::fromData(Newest.Jpeg->data(), static_cast<int>(Newest.Jpeg->size()), "JPEG");
+        return QImage::fromData(Newest->data(), static_cast<int>(Newest->size()), "JPEG");
     }
 
     std::atomic<bool> Watching = false;
@@ -48,7 +48,7 @@ class TPictureCollector : public ILivePictureSink {
 
   private:
     mutable std::mutex Lock;
-    TLivePicture Newest;
+    TLiveJpeg Newest;
     int Count = 0;
 };
 

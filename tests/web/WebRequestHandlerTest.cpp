@@ -81,8 +81,7 @@ class WebRequestHandlerTest : public testing::Test {
                     continue;
                 const std::string text = "\xFF\xD8picture " + std::to_string(number++) + "\xFF\xD9";
                 Live->Publish(
-                    std::make_shared<const std::vector<std::uint8_t>>(text.begin(), text.end()), 64,
-                    48);
+                    std::make_shared<const std::vector<std::uint8_t>>(text.begin(), text.end()));
             }
         });
     }

@@ -210,19 +210,13 @@ class TLiveBranch {
     void Hand(GstSample* sample) {
         const std::shared_ptr<ILivePictureSink> sink = CurrentSink();
         GstBuffer* const buffer = gst_sample_get_buffer(sample);
-        const GstStructure* const shape =
-            gst_sample_get_caps(sample) ? gst_caps_get_structure(gst_sample_get_caps(sample), 0)
-                                        : nullptr;
         GstMapInfo map;
-        if (!sink || !buffer || !shape || !gst_buffer_map(buffer, &map, GST_MAP_READ))
+        if (!sink || !buffer || !gst_buffer_map(buffer, &map, GST_MAP_READ))
             return;
-        TLivePicture picture;
-        picture.Jpeg =
+        TLiveJpeg jpeg =
             std::make_shared<const std::vector<std::uint8_t>>(map.data, map.data + map.size);
         gst_buffer_unmap(buffer, &map);
-        gst_structure_get_int(shape, "width", &picture.Width);
-        gst_structure_get_int(shape, "height", &picture.Height);
-        sink->Deliver(std::move(picture));
+        sink->Deliver(std::move(jpeg));
     }
 
     TGstElementRef Sink;
